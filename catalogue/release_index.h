@@ -1,0 +1,30 @@
+#pragma once
+// The catalogue model: the parsed release index, the entries of the version list and the record of
+// the user's choice with the chosen release's data.
+#include <cstdint>
+#include <string>
+
+#include "catalogue/json_reader.h"
+
+// The parsed release index, shared read-only.
+using ProductCatalog = JsonValue;
+
+struct ReleaseChoice {
+    std::string key;          // release key (member name under "releases")
+    std::string displayText;  // the release's "release" text
+};
+
+struct SetupSelection {
+    std::u16string product;
+    std::string version;
+    std::string containername;
+    std::string filename;
+    std::string filetype;
+    std::string blockhash;
+    std::uint64_t blocksize = 0;
+    std::string hash;
+    std::uint64_t filesize = 0;
+    std::uint64_t required_setup = 0;
+    bool download_only = false;
+    std::u16string destination;  // folder path ending with the separator
+};

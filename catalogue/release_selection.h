@@ -1,0 +1,17 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "catalogue/release_index.h"
+
+// Ordering number of a release key: the dot-separated parts folded as value * 10 + part.
+std::int64_t ReleaseVersionNumber(const std::string& key);
+
+// The releases offered for a catalogue: the current one first, then the older ones in name order
+// (none when "forbid_release_selection" is present and not null).
+std::vector<ReleaseChoice> OfferedReleases(const ProductCatalog& catalog);
+
+// Runs the version dialog over the offered releases and reads the chosen release (or language
+// edition) into a selection. Throws AbortException when the user cancels.
+SetupSelection SelectRelease(const ProductCatalog& catalog, const std::string& product);
