@@ -1,8 +1,164 @@
-// Placeholder until the download engine exists.
+// The download of an "arc" release: the file is fetched block by block with range requests, each
+// block written only when its MD5 matches the release's digest list, an earlier partial file
+// continued from its last good block, and the finished file checked against its SHA-256.
 #include "download/archive_download.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+
+#include "catalogue/json_reader.h"
+#include "core/clock.h"
+#include "core/endpoints.h"
+#include "core/message_pump.h"
 #include "core/setup_log.h"
+#include "core/text_conversion.h"
+#include "download/block_grid.h"
+#include "download/download_target.h"
+#include "download/hash_context.h"
+#include "download/http_transfer.h"
+#include "ui/progress_estimate.h"
 
-bool FetchBlockDigests(const SetupSelection&, BlockDigestList&) { return false; }
+namespace {
+// Consecutive digest mismatches of one block after which the download gives up.
+constexpr int kMaxMismatches = 25;
+// Wait after a mismatch before the block is fetched again.
+constexpr std::uint64_t kMismatchWaitMs = 2000;
+// Messages pumped after each fetched block.
+constexpr std::uint32_t kPumpAfterBlock = 10;
+// Most bytes reserved ahead of a block transfer; a larger block grows as its bytes arrive.
+constexpr std::uint64_t kMaxReserve = 256ull * 1024 * 1024;
 
-SetupSelection DownloadArchive(SetupSelection) { THROW_DOWNLOAD("Cannot download blockhash file"); }
+std::string Percentage(std::size_t count, std::size_t total) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.6f",
+                  static_cast<double>(count) * 100.0 / static_cast<double>(total));
+    return text;
+}
+
+// What the user and the log get after the last mismatch of a block: what was expected, what came,
+// and what the received bytes look like (zeroes hint at a sparse or cut file, ASCII at an error
+// page in place of the data).
+std::string MismatchReport(std::uint64_t block, const std::string& expected,
+                           const std::string& received, std::uint64_t blockSize) {
+    std::string report = "Hash mismatch for downloaded block!\n";
+    report += "Block: " + std::to_string(block) + "\n";
+    report += "Expected:  " + expected + "\n";
+    report += "Downloaded: " + Md5Hex(received) + "\n";
+    report += "Block size: " + std::to_string(blockSize) +
+              " downloaded size: " + std::to_string(received.size()) + "\n";
+    if (!received.empty()) {
+        std::size_t zeroes =
+            static_cast<std::size_t>(std::count(received.begin(), received.end(), '\0'));
+        std::size_t ascii =
+            static_cast<std::size_t>(std::count_if(received.begin(), received.end(), [](char c) {
+                auto byte = static_cast<unsigned char>(c);
+                return byte >= 0x20 && byte <= 0x7F;
+            }));
+        report += "Zeroes in block: " + std::to_string(zeroes) + " ( " +
+                  Percentage(zeroes, received.size()) + " ) \n";
+        report += "Ascii chars in block: " + std::to_string(ascii) + " ( " +
+                  Percentage(ascii, received.size()) + " ) \n";
+    }
+    return report;
+}
+
+std::u16string ObjectPath(const SetupSelection& selection, const std::string& name) {
+    return ToUtf16(selection.containername + "/" + name);
+}
+}  // namespace
+
+bool FetchBlockDigests(const SetupSelection& selection, BlockDigestList& digests) {
+    std::string text;
+    if (!HttpGetText(DownloadHost.host, ObjectPath(selection, selection.blockhash), text, 0, 0,
+                     DownloadHost.secure, DownloadHost.port)) {
+        return false;
+    }
+    JsonValue list = JsonValue::Parse(text);
+    if (!list.IsArray()) {
+        return false;
+    }
+    std::vector<JsonValue> elements = list.Elements();
+    digests.reserve(digests.size() + elements.size());
+    for (const JsonValue& element : elements) {
+        digests.push_back(element.String());
+    }
+    return true;
+}
+
+SetupSelection DownloadArchive(SetupSelection selection) {
+    const BlockGrid grid{selection.filesize, selection.blocksize};
+    if (!grid.Valid()) {
+        THROW_DOWNLOAD("Invalid release: blocksize 0 for a file of " +
+                       std::to_string(selection.filesize) + " bytes");
+    }
+    if (!IsPlainFileName(selection.filename)) {
+        THROW_DOWNLOAD("Invalid release file name: " + selection.filename);
+    }
+    const std::u16string path = LocalReleasePath(selection, selection.destination);
+
+    BlockDigestList digests;
+    if (!selection.blockhash.empty() && !FetchBlockDigests(selection, digests)) {
+        THROW_DOWNLOAD("Cannot download blockhash file");
+    }
+    if (IsDownloadComplete(selection, selection.destination)) {
+        return selection;
+    }
+    const std::uint64_t count = grid.Count();
+    if (count != digests.size()) {
+        THROW_DOWNLOAD("Number of expected blockhashes does not match");
+    }
+
+    ExtractionProgress progress;
+    progress.Create();
+    progress.AppendToTitle(u"(download)");
+    progress.SetProgressRange(static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(count, std::numeric_limits<std::uint32_t>::max())));
+
+    DownloadStream stream;
+    std::uint64_t start = 0;
+    if (!OpenDownloadTarget(selection, selection.destination, progress, digests, stream, start)) {
+        progress.Destroy();
+        THROW_DOWNLOAD("Cannot open arc file");
+    }
+
+    const std::u16string object = ObjectPath(selection, selection.filename);
+    std::string text;
+    int mismatches = 0;
+    for (std::uint64_t block = start; block < count;) {
+        const std::uint64_t from = grid.First(block);
+        text.clear();
+        text.reserve(static_cast<std::size_t>(
+            std::min({selection.blocksize, selection.filesize - from, kMaxReserve})));
+        if (!HttpGetText(DownloadHost.host, object, text, static_cast<std::int64_t>(from),
+                         static_cast<std::int64_t>(grid.Last(block)), DownloadHost.secure,
+                         DownloadHost.port)) {
+            THROW_DOWNLOAD("Error during downloading archive");
+        }
+        progress.ProgressStep();
+        PumpMessages(kPumpAfterBlock);
+
+        if (Md5Hex(text) == digests[block]) {
+            if (!stream.Write(text)) {
+                THROW_DOWNLOAD("Error during file write!");
+            }
+            ++block;
+            mismatches = 0;
+            continue;
+        }
+        if (++mismatches >= kMaxMismatches) {
+            THROW_DOWNLOAD(MismatchReport(block, digests[block], text, selection.blocksize));
+        }
+        SleepMilliseconds(kMismatchWaitMs);
+    }
+
+    if (!stream.Close()) {
+        THROW_DOWNLOAD("Error during file write!");
+    }
+    progress.Destroy();
+
+    if (Sha256FileHex(path) != selection.hash) {
+        THROW_DOWNLOAD("Hash mismatch for downloaded file!");
+    }
+    return selection;
+}

@@ -1,0 +1,162 @@
+#include "download/download_target.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "core/text_conversion.h"
+#include "download/block_grid.h"
+#include "download/hash_context.h"
+#include "install/file_system.h"
+
+namespace {
+// Piece in which the blocks of an existing file are read for their check: the check holds this
+// much, not a whole block, in memory.
+constexpr std::size_t kCheckPiece = 1048576;
+
+// MD5 of the next blockSize bytes of the stream; empty when the file ends before them.
+std::string NextBlockMd5(DownloadStream& stream, std::uint64_t blockSize,
+                         std::vector<char>& buffer) {
+    HashContext md5("MD5", {});
+    std::uint64_t left = blockSize;
+    while (left > 0) {
+        std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size()));
+        std::size_t got = stream.Read(buffer.data(), want);
+        if (got != want) {
+            return {};
+        }
+        md5.Update(buffer.data(), got);
+        left -= got;
+    }
+    return md5.Finish(true);
+}
+
+// Checks the whole blocks of the file open in check mode; true when every one matches its digest.
+// One progress step per block read.
+bool WholeBlocksMatch(DownloadStream& stream, const BlockGrid& grid, std::uint64_t whole,
+                      const BlockDigestList& digests, ExtractionProgress& progress,
+                      std::uint64_t& start) {
+    std::vector<char> buffer(
+        static_cast<std::size_t>(std::min<std::uint64_t>(grid.blockSize, kCheckPiece)));
+    while (start < whole) {
+        std::string digest = NextBlockMd5(stream, grid.blockSize, buffer);
+        progress.ProgressStep();
+        if (digest.empty() || digest != digests[start]) {
+            return false;
+        }
+        ++start;
+    }
+    return true;
+}
+}  // namespace
+
+void DownloadStream::FileCloser::operator()(std::FILE* file) const {
+    std::fclose(file);
+}
+
+bool DownloadStream::Open(const std::u16string& path, StreamMode mode) {
+    Close();
+    mFailed = false;
+    std::FILE* file = OpenSharedFile(path, mode);
+    if (file == nullptr) {
+        return false;
+    }
+    // No stream buffer: each block goes to the file in one write, straight from the caller's text.
+    std::setvbuf(file, nullptr, _IONBF, 0);
+    mFile.reset(file);
+    return true;
+}
+
+bool DownloadStream::Close() {
+    if (!mFile) {
+        return true;
+    }
+    bool closed = std::fclose(mFile.release()) == 0;
+    if (!closed) {
+        mFailed = true;
+    }
+    return closed;
+}
+
+std::size_t DownloadStream::Read(char* buffer, std::size_t length) {
+    if (!mFile) {
+        return 0;
+    }
+    return std::fread(buffer, 1, length, mFile.get());
+}
+
+bool DownloadStream::Write(std::string_view data) {
+    if (!mFile || mFailed) {
+        mFailed = true;
+        return false;
+    }
+    if (!data.empty() && std::fwrite(data.data(), 1, data.size(), mFile.get()) != data.size()) {
+        mFailed = true;
+    }
+    return !mFailed;
+}
+
+std::u16string LocalReleasePath(const SetupSelection& selection,
+                                const std::u16string& destination) {
+    return destination + ToUtf16(selection.filename);
+}
+
+bool IsPlainFileName(std::string_view name) {
+    if (name.empty() || name == "." || name == "..") {
+        return false;
+    }
+    return name.find_first_of(std::string_view("/\\:\0", 4)) == std::string_view::npos;
+}
+
+bool IsDownloadComplete(const SetupSelection& selection, const std::u16string& destination) {
+    std::u16string path = LocalReleasePath(selection, destination);
+    if (!PathExists(path) || IsDirectory(path)) {
+        return false;
+    }
+    if (FileSizeOrZero(path) != selection.filesize) {
+        return false;
+    }
+    return Sha256FileHex(path) == selection.hash;
+}
+
+bool OpenDownloadTarget(const SetupSelection& selection, const std::u16string& destination,
+                        ExtractionProgress& progress, const BlockDigestList& digests,
+                        DownloadStream& stream, std::uint64_t& start) {
+    std::u16string path = LocalReleasePath(selection, destination);
+    CreateParentDirectories(path);
+    start = 0;
+    stream.Close();
+
+    if (PathExists(path)) {
+        BlockGrid grid{selection.filesize, selection.blocksize};
+        std::uint64_t size = FileSizeOrZero(path);
+        std::uint64_t whole = grid.WholeBlocks(size);
+        std::uint64_t aligned = grid.AlignedLength(size);
+
+        if (whole > digests.size()) {
+            // Longer than the release: its extra blocks have no digest to check them against.
+            DeleteFileAt(path);
+        } else if (size != aligned && !CutFileToLength(path, aligned)) {
+            DeleteFileAt(path);
+        }
+
+        if (PathExists(path)) {
+            if (!stream.Open(path, StreamMode::Check)) {
+                DeleteFileAt(path);
+            } else if (!WholeBlocksMatch(stream, grid, whole, digests, progress, start)) {
+                stream.Close();
+                DeleteFileAt(path);
+                start = 0;
+            } else {
+                stream.Close();
+                stream.Open(path, StreamMode::Continue);
+            }
+        }
+    }
+
+    if (!stream.IsOpen()) {
+        start = 0;
+        stream.Open(path, StreamMode::New);
+        progress.ResetProgress();
+    }
+    return stream.IsOpen();
+}
