@@ -1,6 +1,245 @@
-// Placeholder until the installation exists.
 #include "install/archive_extraction.h"
 
-#include "core/setup_log.h"
+#include <array>
+#include <fstream>
+#include <memory>
 
-void InstallArchive(SetupSelection) { THROW_ZIP("Cannot open arc file"); }
+#include "core/message_pump.h"
+#include "core/setup_log.h"
+#include "core/text_conversion.h"
+#include "download/hash_context.h"
+#include "install/archive.h"
+#include "install/file_system.h"
+#include "install/setup_process.h"
+#include "ui/progress_estimate.h"
+
+namespace {
+
+constexpr std::uint32_t kPumpBudget = 5;
+constexpr std::size_t kCopyBufferSize = 64 * 1024;
+
+std::function<void(const std::u16string&)>& SetupStarter() {
+    static std::function<void(const std::u16string&)> starter;
+    return starter;
+}
+
+struct MemberCloser {
+    void operator()(zip_file_t* file) const noexcept { zip_fclose(file); }
+};
+using MemberHandle = std::unique_ptr<zip_file_t, MemberCloser>;
+
+std::string Quoted(const std::u16string& text) {
+    return "\"" + ToUtf8(text) + "\"";
+}
+
+// Refuses an entry before anything is written: it needs a destination, and every destination must
+// stay inside the extraction folder.
+ExtractionResult CheckDestinations(const ArcInfoEntry& entry, std::size_t number) {
+    if (entry.destinations.empty()) {
+        return ExtractionResult::Failure("entry " + std::to_string(number) + " (member " +
+                                         entry.hash + ") has no destination");
+    }
+    for (const std::u16string& destination : entry.destinations) {
+        const std::u16string normalized = NormalizeSeparators(destination);
+        if (normalized.empty() || !IsContainedRelativePath(normalized)) {
+            return ExtractionResult::Failure("the destination " + Quoted(destination) +
+                                             " of entry " + std::to_string(number) +
+                                             " lies outside the extraction folder");
+        }
+    }
+    return ExtractionResult::Success();
+}
+
+// The extraction folder's own name must be a plain name: it is deleted and filled.
+bool IsPlainFolderName(const std::u16string& name) {
+    return IsContainedRelativePath(name) && name.find(u'/') == std::u16string::npos &&
+           name.find(u'\\') == std::u16string::npos;
+}
+
+}  // namespace
+
+void SetSetupStarter(std::function<void(const std::u16string& path)> starter) {
+    SetupStarter() = std::move(starter);
+}
+
+std::u16string ArchivePath(const SetupSelection& selection) {
+    return selection.destination + ToUtf16(selection.filename);
+}
+
+std::u16string ExtractionFolder(const SetupSelection& selection) {
+    return AsDirectoryPath(selection.destination) + selection.product + u"." +
+           ToUtf16(selection.version) + kPathSeparator;
+}
+
+void InstallArchive(SetupSelection selection) {
+    const std::string failure = "The package " + selection.filename + " could not be unpacked: ";
+    const std::u16string folderName = selection.product + u"." + ToUtf16(selection.version);
+    if (!IsPlainFolderName(folderName)) {
+        THROW_ZIP(failure + Quoted(folderName) + " is no folder name");
+    }
+    const std::u16string folder = ExtractionFolder(selection);
+    // An earlier extraction of the same release is removed, never reused.
+    DeleteDirectoryTree(folder);
+
+    const ExtractionResult result = ExtractArchive(folder, selection);
+    if (!result) {
+        // The package and what was extracted stay; the next launch unpacks again from scratch.
+        THROW_ZIP(failure + result.reason);
+    }
+    if (!selection.download_only) {
+        StartArchiveSetup(folder, selection);
+    }
+    DeleteFileAt(ArchivePath(selection));
+}
+
+ExtractionResult ExtractArchive(const std::u16string& folder, const SetupSelection& selection) {
+    ScopeTimer timer(u"extract");
+    ArchiveHandle archive = OpenArchive(ArchivePath(selection));
+    if (!archive) {
+        return ExtractionResult::Failure("it cannot be opened as a zip archive");
+    }
+    ExtractionResult result = ExtractWithProgress(archive.get(), folder);
+    CloseArchive(archive);
+    return result;
+}
+
+ExtractionResult ExtractWithProgress(zip_t* archive, const std::u16string& folder) {
+    const std::vector<ArcInfoEntry> entries = ReadArcInfo(archive);
+    ExtractionProgress progress;
+    progress.Create();
+    progress.AppendToTitle(u"(extract)");
+    progress.SetProgressRange(static_cast<std::uint32_t>(entries.size()));
+    ExtractionResult result = ExtractAllEntries(folder, entries, archive, progress);
+    progress.Destroy();
+    return result;
+}
+
+ExtractionResult ExtractAllEntries(const std::u16string& folder,
+                                   const std::vector<ArcInfoEntry>& entries, zip_t* archive,
+                                   ExtractionProgress& progress) {
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (ExtractionResult checked = CheckDestinations(entries[i], i + 1); !checked) {
+            return checked;
+        }
+    }
+    // All folders exist before the first file is written; each is asked for once.
+    MadeFolders made;
+    for (const ArcInfoEntry& entry : entries) {
+        for (const std::u16string& destination : entry.destinations) {
+            CreateParentDirectories(folder + NormalizeSeparators(destination), made);
+        }
+    }
+    for (const ArcInfoEntry& entry : entries) {
+        PumpMessages(kPumpBudget);
+        if (ExtractionResult extracted = ExtractEntry(entry, archive, folder); !extracted) {
+            return extracted;
+        }
+        PumpMessages(kPumpBudget);
+        progress.ProgressStep();
+        PumpMessages(kPumpBudget);
+    }
+    return ExtractionResult::Success();
+}
+
+ExtractionResult ExtractEntry(const ArcInfoEntry& entry, zip_t* archive,
+                              const std::u16string& folder) {
+    if (entry.destinations.empty()) {
+        return ExtractionResult::Failure("member " + entry.hash + " has no destination");
+    }
+    const std::u16string firstDestination = NormalizeSeparators(entry.destinations.front());
+    const std::u16string first = folder + firstDestination;
+    if (ExtractionResult written = ExtractMemberToFile(entry.hash, archive, first); !written) {
+        return written;
+    }
+    if (Sha256FileHex(first) != entry.hash) {
+        return ExtractionResult::Failure(Quoted(entry.destinations.front()) +
+                                         " does not match its digest " + entry.hash);
+    }
+    // Content needed in several places is inflated once and copied. The same place written
+    // differently (other separators) is the first file itself and must not be copied onto itself.
+    for (const std::u16string& destination : entry.destinations) {
+        const std::u16string path = folder + NormalizeSeparators(destination);
+        if (path != first) {
+            CopyFileOver(first, path);
+        }
+    }
+    return ExtractionResult::Success();
+}
+
+ExtractionResult ExtractMemberToFile(const std::string& name, zip_t* archive,
+                                     const std::u16string& target) {
+    zip_uint64_t index = 0;
+    if (!LocateMember(archive, name, index)) {
+        return ExtractionResult::Failure("the member " + name + " is missing");
+    }
+    zip_stat_t stat;
+    zip_stat_init(&stat);
+    if (zip_stat_index(archive, index, 0, &stat) != 0 || stat.name == nullptr ||
+        std::string(stat.name).ends_with('/')) {
+        return ExtractionResult::Failure("the member " + name + " is no file");
+    }
+    MemberHandle member(zip_fopen_index(archive, index, 0));
+    if (!member) {
+        return ExtractionResult::Failure("the member " + name +
+                                         " cannot be read: " + zip_strerror(archive));
+    }
+    std::ofstream out(NativePath(target), std::ios::binary | std::ios::trunc);
+    if (!out) {
+        return ExtractionResult::Failure(Quoted(target) + " cannot be written");
+    }
+    // Reading to the end lets libzip compare the member's CRC; a mismatch fails the last read.
+    std::array<char, kCopyBufferSize> buffer;
+    zip_uint64_t total = 0;
+    for (;;) {
+        const zip_int64_t got = zip_fread(member.get(), buffer.data(), buffer.size());
+        if (got < 0) {
+            return ExtractionResult::Failure("the member " + name +
+                                             " cannot be read: " + zip_file_strerror(member.get()));
+        }
+        if (got == 0) {
+            break;
+        }
+        if (!out.write(buffer.data(), static_cast<std::streamsize>(got))) {
+            return ExtractionResult::Failure(Quoted(target) + " cannot be written");
+        }
+        total += static_cast<zip_uint64_t>(got);
+    }
+    out.close();
+    if (!out) {
+        return ExtractionResult::Failure(Quoted(target) + " cannot be written");
+    }
+    if ((stat.valid & ZIP_STAT_SIZE) != 0 && total != stat.size) {
+        return ExtractionResult::Failure("the member " + name + " is incomplete");
+    }
+    return ExtractionResult::Success();
+}
+
+void StartArchiveSetup(const std::u16string& folder, const SetupSelection& selection) {
+    std::vector<StartCommand> commands;
+    {
+        ArchiveHandle archive = OpenArchive(ArchivePath(selection));
+        if (!archive) {
+            THROW_ZIP("Cannot open arc file");
+        }
+        commands = ReadStartCommands(archive.get());
+    }
+    StartCommand chosen;
+    try {
+        chosen = ChooseStartCommand(commands);
+    } catch (const AbortException&) {
+        LOG_RECORD_WIDE(u"user abort");
+        return;
+    }
+    // With no command the extraction folder itself is opened.
+    const std::u16string command = NormalizeSeparators(ToUtf16(chosen.command));
+    if (!command.empty() && !IsContainedRelativePath(command)) {
+        THROW_ZIP("The setup of " + selection.filename + " cannot be started: its command " +
+                  Quoted(ToUtf16(chosen.command)) + " lies outside the extraction folder");
+    }
+    const std::u16string path = folder + command;
+    if (const auto& starter = SetupStarter()) {
+        starter(path);
+    } else {
+        StartProcess(path);
+    }
+}

@@ -1,6 +1,59 @@
 #pragma once
+// Installing an "arc" package: the extraction folder is cleared, every member that "arcinfo.json"
+// lists is unpacked to its destinations and checked by its SHA-256 digest, the start command of
+// "arcconfig.json" is started (unless download only) and the package is deleted.
+#include <zip.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
 #include "catalogue/release_index.h"
+#include "install/archive_descriptors.h"
+
+class ExtractionProgress;
+
+// Success, or why a step of the extraction failed (in words for the user).
+struct ExtractionResult {
+    bool ok = true;
+    std::string reason;
+
+    static ExtractionResult Success() { return {}; }
+    static ExtractionResult Failure(std::string why) { return {false, std::move(why)}; }
+    explicit operator bool() const { return ok; }
+};
+
+// The downloaded package: destination followed directly by the file name.
+std::u16string ArchivePath(const SetupSelection& selection);
+// destination + product + "." + release key + separator.
+std::u16string ExtractionFolder(const SetupSelection& selection);
 
 // Clears the extraction folder, unpacks and verifies the package, starts its setup (unless
-// download only) and deletes the package. Throws ZipException when the package cannot be unpacked.
+// download only) and deletes the package. Throws ZipException when the package cannot be
+// unpacked; the package and what was extracted then stay, and nothing is started.
 void InstallArchive(SetupSelection selection);
+
+// Opens the package and unpacks it into the folder, timed as "extract".
+ExtractionResult ExtractArchive(const std::u16string& folder, const SetupSelection& selection);
+// Reads "arcinfo.json" and unpacks its entries while a progress window counts them.
+ExtractionResult ExtractWithProgress(zip_t* archive, const std::u16string& folder);
+// Checks every destination, makes all folders, then unpacks the entries in list order with one
+// progress step each; stops at the first entry that fails.
+ExtractionResult ExtractAllEntries(const std::u16string& folder,
+                                   const std::vector<ArcInfoEntry>& entries, zip_t* archive,
+                                   ExtractionProgress& progress);
+// Unpacks the entry's member to its first destination, checks its digest and copies it to the
+// other destinations.
+ExtractionResult ExtractEntry(const ArcInfoEntry& entry, zip_t* archive,
+                              const std::u16string& folder);
+// Streams one member (found by its whole stored name, ASCII case ignored) into the target file;
+// libzip checks its CRC on the way. A partly written file stays on failure.
+ExtractionResult ExtractMemberToFile(const std::string& name, zip_t* archive,
+                                     const std::u16string& target);
+// Chooses the start command from the package and starts it; a cancelled language question is
+// logged as "user abort" and starts nothing. Throws ZipException when the package cannot be
+// opened again or the command leads outside the extraction folder.
+void StartArchiveSetup(const std::u16string& folder, const SetupSelection& selection);
+
+// Replaces how the chosen setup is started (tests); an empty function restores StartProcess.
+void SetSetupStarter(std::function<void(const std::u16string& path)> starter);
