@@ -5,9 +5,8 @@
 #include <charconv>
 #include <cstdlib>
 
+#include "install/setup_process.h"
 #include "usage/system_facts.h"
-
-bool IsRunningOnWow64();
 
 namespace {
 
