@@ -14,7 +14,7 @@
 #include <nlohmann/json.hpp>
 
 class JsonValue {
-public:
+  public:
     JsonValue();  // null
 
     // Parses one strict JSON document; a failure gives null and the parser's message in error.
@@ -40,7 +40,7 @@ public:
 
     const nlohmann::json& Raw() const;
 
-private:
+  private:
     JsonValue(std::shared_ptr<const nlohmann::json> root, const nlohmann::json* node);
     std::shared_ptr<const nlohmann::json> mRoot;
     const nlohmann::json* mNode;

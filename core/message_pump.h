@@ -6,7 +6,7 @@
 // The thread's message queue as the pump sees it. The platform provides the default one; tests
 // may install their own.
 class MessageQueue {
-public:
+  public:
     virtual ~MessageQueue() = default;
     // Whether a message is waiting (without removing it).
     virtual bool Peek() = 0;
@@ -24,3 +24,9 @@ MessageQueue& PlatformMessageQueue();
 void SetMessageQueue(MessageQueue* queue);
 
 void PumpMessages(std::uint32_t maxMessages);
+
+// Idle work of the platform queue (the terminal edition redraws its progress display here). A
+// handler returns true while it has more idle work. Handlers are removed by their id.
+#include <functional>
+int AddIdleHandler(std::function<bool(long)> handler);
+void RemoveIdleHandler(int id);

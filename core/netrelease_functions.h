@@ -11,7 +11,7 @@ inline constexpr std::uint32_t LauncherVersion = 5;
 
 // The stations of a launch. The defaults are the real operations; tests replace single stations.
 class LaunchStations {
-public:
+  public:
     virtual ~LaunchStations() = default;
     virtual ProductCatalog FetchIndex(const std::u16string& product, std::string& error);
     virtual SetupSelection SelectRelease(const ProductCatalog& catalog, const std::string& product);

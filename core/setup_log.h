@@ -15,6 +15,9 @@ void LogRecordWide(const std::u16string& text, int line, const char* source);
 
 // The log file's path (worked out again for every record).
 std::u16string LogFilePath();
+// Platform half: appends one record and its line end to the file; when checkSize is set, a file
+// larger than kLogSizeLimit is deleted first. Never throws for file problems.
+void AppendLogLine(const std::u16string& path, const std::string& record, bool checkSize);
 // Makes the next record behave like the first of a process again (tests of the size rule).
 void ResetLogOnceFlagForTesting();
 
@@ -23,49 +26,50 @@ void ResetLogOnceFlagForTesting();
 
 // Writes "<name>: elapsed seconds: <n>" when its scope ends, by return or by exception.
 class ScopeTimer {
-public:
+  public:
     explicit ScopeTimer(std::u16string name);
     ~ScopeTimer();
     ScopeTimer(const ScopeTimer&) = delete;
     ScopeTimer& operator=(const ScopeTimer&) = delete;
 
-private:
+  private:
     std::uint64_t mStart;
     std::u16string mName;
 };
 
 // A user's cancel: ends the launch silently.
 class AbortException : public std::exception {
-public:
+  public:
     AbortException() = default;
 };
 
 // The message text that DownloadException and ZipException carry and return from what().
 class ExceptionMessage {
-public:
+  public:
     explicit ExceptionMessage(std::string text) : mText(std::move(text)) {}
     const char* c_str() const noexcept { return mText.c_str(); }
 
-private:
+  private:
     std::string mText;
 };
 
 class DownloadException : public std::exception {
-public:
+  public:
     explicit DownloadException(const char* message) : mMessage(message) {}
     explicit DownloadException(const std::string& message) : mMessage(message) {}
     const char* what() const noexcept override { return mMessage.c_str(); }
 
-private:
+  private:
     ExceptionMessage mMessage;
 };
 
 class ZipException : public std::exception {
-public:
+  public:
     explicit ZipException(const char* message) : mMessage(message) {}
+    explicit ZipException(const std::string& message) : mMessage(message) {}
     const char* what() const noexcept override { return mMessage.c_str(); }
 
-private:
+  private:
     ExceptionMessage mMessage;
 };
 

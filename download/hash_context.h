@@ -7,7 +7,7 @@
 #include <string_view>
 
 class HashContext {
-public:
+  public:
     // algorithm: "MD5" or "SHA256"; a non-empty key makes it an HMAC.
     HashContext(const std::string& algorithm, std::string_view key);
     ~HashContext();
@@ -21,7 +21,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     std::unique_ptr<Impl> mImpl;
 };
 

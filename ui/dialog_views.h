@@ -12,14 +12,14 @@ class ExtractionProgress;
 // A shown progress window. The model pushes its caption and bar position; the view draws them
 // (the terminal edition when the message pump runs its idle work).
 class ProgressView {
-public:
+  public:
     virtual ~ProgressView() = default;
     virtual void Update(const std::u16string& caption, std::uint32_t position,
                         std::uint32_t range) = 0;
 };
 
 class DialogViews {
-public:
+  public:
     virtual ~DialogViews() = default;
     // Runs the dialog modally over its model; true when it ended with OK.
     virtual bool RunVersionSelection(VersionSelectionDlg& dialog) = 0;

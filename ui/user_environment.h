@@ -6,7 +6,9 @@
 
 inline constexpr std::uint32_t kPrimaryLanguageGerman = 7;
 
-inline std::uint32_t PrimaryLanguage(std::uint32_t languageId) { return languageId & 0x3ff; }
+inline std::uint32_t PrimaryLanguage(std::uint32_t languageId) {
+    return languageId & 0x3ff;
+}
 
 std::uint16_t UserDefaultUILanguage();
 // The language id of a locale name such as "de-DE"; 0 when it names no locale.

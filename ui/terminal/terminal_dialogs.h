@@ -6,8 +6,8 @@
 
 #include "ui/dialog_views.h"
 
-// Each returns true for OK, false for "Abbrechen" (including end of input).
-bool RunVersionQuestions(VersionSelectionDlg& dialog, std::istream& in, std::ostream& out);
+// Returns true for OK, false for "Abbrechen" (including end of input). The version questions are
+// TerminalViews::RunVersionSelection (terminal_views.h).
 bool RunLanguageQuestion(LanguageSelectionDlg& dialog, std::istream& in, std::ostream& out);
 // The progress display: redrawn in place when err is a terminal, occasional lines otherwise.
 std::unique_ptr<ProgressView> MakeTerminalProgressView(std::ostream& err, bool isTerminal);

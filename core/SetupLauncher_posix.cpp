@@ -1,0 +1,7 @@
+// The POSIX entry: no command-line options; one launch; exit code 0 in every case.
+#include "core/netrelease_functions.h"
+
+int main() {
+    LaunchStations stations;
+    return RunLaunchAndReport(stations);
+}

@@ -1,0 +1,116 @@
+#include "core/netrelease_functions.h"
+
+#include "catalogue/index_retrieval.h"
+#include "catalogue/release_selection.h"
+#include "core/clock.h"
+#include "core/endpoints.h"
+#include "core/product_identity.h"
+#include "core/setup_log.h"
+#include "core/text_conversion.h"
+#include "download/archive_download.h"
+#include "download/image_download.h"
+#include "install/archive_extraction.h"
+#include "install/iso_mount.h"
+#include "ui/dialog_views.h"
+#include "usage/usage_events.h"
+
+ProductCatalog LaunchStations::FetchIndex(const std::u16string& product, std::string& error) {
+    return FetchReleaseIndex(product, error);
+}
+
+SetupSelection LaunchStations::SelectRelease(const ProductCatalog& catalog,
+                                             const std::string& product) {
+    return ::SelectRelease(catalog, product);
+}
+
+void LaunchStations::SendUsageEvent(const std::u16string& product, const std::string& version,
+                                    const std::string& action, const std::string& duration,
+                                    std::uint32_t launcherVersion) {
+    ::SendUsageEvent(product, version, action, duration, launcherVersion);
+}
+
+SetupSelection LaunchStations::DownloadArchive(SetupSelection selection) {
+    return ::DownloadArchive(std::move(selection));
+}
+
+SetupSelection LaunchStations::DownloadImage(SetupSelection selection) {
+    return ::DownloadImage(std::move(selection));
+}
+
+void LaunchStations::InstallArchive(SetupSelection selection) {
+    ::InstallArchive(std::move(selection));
+}
+
+void LaunchStations::MountIsoAndOpen(SetupSelection selection) {
+    ::MountIsoAndOpen(std::move(selection));
+}
+
+namespace {
+// A release key or file name becomes part of a path (the extraction folder, the local release
+// file): it must name one entry inside its folder.
+bool IsSafePathPart(const std::string& value) {
+    return !value.empty() && value != "." && value != ".." &&
+           value.find_first_of(std::string("/\\:\0", 4)) == std::string::npos;
+}
+}  // namespace
+
+void RefuseUnsafeSelection(const SetupSelection& selection, const std::string& product) {
+    if (!IsSafePathPart(selection.version)) {
+        THROW_DOWNLOAD(product + ": refusing the release key \"" + selection.version +
+                       "\" from the release index: it is no plain folder name");
+    }
+    if (!IsSafePathPart(selection.filename)) {
+        THROW_DOWNLOAD(product + ": refusing the file name \"" + selection.filename +
+                       "\" from the release index: it is no plain file name");
+    }
+}
+
+SetupSelection DownloadSetup(const std::u16string& product, LaunchStations& stations) {
+    ScopeTimer timer(u"downloadSetup");
+    std::string productUtf8 = ToUtf8(product);
+    if (productUtf8.empty()) {
+        THROW_DOWNLOAD("strProduct is empty");
+    }
+    std::string error;
+    ProductCatalog catalog = stations.FetchIndex(product, error);
+    if (catalog.IsNull()) {
+        THROW_DOWNLOAD(productUtf8 + " is not available for download");
+    }
+    SetupSelection selection = stations.SelectRelease(catalog, productUtf8);
+    RefuseUnsafeSelection(selection, productUtf8);
+    if (selection.required_setup > LauncherVersion) {
+        THROW_DOWNLOAD(productUtf8 + " requires a newer downloader");
+    }
+    stations.SendUsageEvent(product, selection.version, "begin", "0", LauncherVersion);
+    if (selection.filetype == "iso") {
+        return stations.DownloadImage(selection);
+    }
+    return stations.DownloadArchive(selection);
+}
+
+void RunLauncher(const std::u16string& product, LaunchStations& stations) {
+    DownloadHost = ConfiguredDownloadEndpoint();
+    std::uint64_t start = TickCount64();
+    SetupSelection selection = DownloadSetup(product, stations);
+    std::uint64_t duration = (TickCount64() - start) / 1000;
+    stations.SendUsageEvent(product, selection.version, "success", std::to_string(duration),
+                            LauncherVersion);
+    if (selection.filetype == "arc") {
+        stations.InstallArchive(selection);
+    } else if (selection.filetype == "iso") {
+        stations.MountIsoAndOpen(selection);
+    }
+}
+
+int RunLaunchAndReport(LaunchStations& stations) {
+    try {
+        RunLauncher(DetermineProduct(), stations);
+    } catch (const AbortException&) {
+        // The user cancelled: nothing more to say.
+    } catch (const std::exception& e) {
+        Views().ShowMessage(e.what());
+    } catch (...) {
+        Views().ShowMessage("The setup launcher stopped after an unexpected error.");
+    }
+    return 0;
+}

@@ -1,0 +1,118 @@
+#include "install/file_system.h"
+
+#include <fstream>
+
+std::u16string NormalizeSeparators(std::u16string path) {
+    for (char16_t& unit : path) {
+        if (unit == kForeignSeparator) {
+            unit = kPathSeparator;
+        }
+    }
+    return path;
+}
+
+std::u16string AsDirectoryPath(const std::u16string& path) {
+    std::u16string result = NormalizeSeparators(path);
+    if (!result.empty() && result.back() != kPathSeparator) {
+        result.push_back(kPathSeparator);
+    }
+    return result;
+}
+
+std::vector<std::u16string> ParentDirectoryPrefixes(const std::u16string& filePath) {
+    std::u16string path = NormalizeSeparators(filePath);
+    std::vector<std::u16string> components;
+    std::size_t start = 0;
+    while (start < path.size()) {
+        std::size_t end = path.find(kPathSeparator, start);
+        if (end == std::u16string::npos) {
+            components.push_back(path.substr(start));
+            break;
+        }
+        components.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    // A path that starts with a separator is rooted: its prefixes keep the root instead of
+    // coming out relative. The root itself is never asked for.
+    const std::u16string root(1, kPathSeparator);
+    bool rooted = !path.empty() && path.front() == kPathSeparator;
+    std::u16string prefix = rooted ? root : std::u16string();
+    std::vector<std::u16string> prefixes;
+    for (std::size_t i = rooted ? 1 : 0; i < components.size(); ++i) {
+        if (!prefix.empty() && prefix != root) {
+            prefix.push_back(kPathSeparator);
+        }
+        prefix += components[i];
+        if (!prefix.empty() && prefix != root && prefix.back() != u':') {
+            prefixes.push_back(prefix);
+        }
+    }
+    if (!prefixes.empty()) {
+        prefixes.pop_back();  // the file itself
+    }
+    return prefixes;
+}
+
+void CreateParentDirectories(const std::u16string& filePath, MadeFolders& made) {
+    for (const std::u16string& prefix : ParentDirectoryPrefixes(filePath)) {
+        if (made.insert(prefix).second) {
+            // An existing folder is the common case; a real failure shows when the file is
+            // written.
+            CreateDirectoryOnce(prefix);
+        }
+    }
+}
+
+void CreateParentDirectories(const std::u16string& filePath) {
+    MadeFolders made;
+    CreateParentDirectories(filePath, made);
+}
+
+bool DeleteDirectoryTree(const std::u16string& folder) {
+    for (const DirectoryEntry& entry : ListDirectory(folder)) {
+        if (entry.isDirectory) {
+            DeleteDirectoryTree(entry.fullPath);
+            continue;
+        }
+        ClearReadOnly(entry.fullPath);
+        if (!DeleteFileAt(entry.fullPath)) {
+            return false;
+        }
+    }
+    return RemoveEmptyDirectory(folder);
+}
+
+std::uint64_t FileSizeOrZero(const std::u16string& path) {
+    std::ifstream file(NativePath(path), std::ios::binary);
+    if (!file) {
+        return 0;
+    }
+    std::streampos begin = file.tellg();
+    file.seekg(0, std::ios::end);
+    std::streampos end = file.tellg();
+    if (begin < 0 || end < begin) {
+        return 0;
+    }
+    return static_cast<std::uint64_t>(end - begin);
+}
+
+bool IsContainedRelativePath(const std::u16string& path) {
+    if (path.empty() || path.front() == u'/' || path.front() == u'\\') {
+        return false;
+    }
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find_first_of(u"/\\", start);
+        if (end == std::u16string::npos) {
+            end = path.size();
+        }
+        std::u16string_view component(path.data() + start, end - start);
+        if (component == u"..") {
+            return false;
+        }
+        start = end + 1;
+    }
+    // A drive ("C:"), a stream name or a NUL never belongs in a relative path.
+    return path.find(u':') == std::u16string::npos &&
+           path.find(char16_t(0)) == std::u16string::npos;
+}
