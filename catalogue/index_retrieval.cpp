@@ -1,6 +1,20 @@
-// Placeholder until the HTTP transfer exists: no index can be fetched yet.
+// Brings a product's release index from the blob store and parses it.
 #include "catalogue/index_retrieval.h"
 
-std::u16string ReleaseIndexPath(const std::u16string& product) { return product + u"-v2/index"; }
+#include "core/endpoints.h"
+#include "download/http_transfer.h"
 
-ProductCatalog FetchReleaseIndex(const std::u16string&, std::string&) { return ProductCatalog(); }
+std::u16string ReleaseIndexPath(const std::u16string& product) {
+    return product + u"-v2/index";
+}
+
+ProductCatalog FetchReleaseIndex(const std::u16string& product, std::string& error) {
+    std::string body;
+    if (!HttpGetText(DownloadHost.host, ReleaseIndexPath(product), body, 0, 0, DownloadHost.secure,
+                     DownloadHost.port))
+        return ProductCatalog();
+    std::string parseError;
+    ProductCatalog catalog = JsonValue::Parse(body, &parseError);
+    if (!parseError.empty()) error = parseError;
+    return catalog;
+}

@@ -1,0 +1,186 @@
+// The attempt loop, the body readers and the classification of transfer errors, written once over
+// the platform transport of http_transport.h.
+#include "download/http_transfer.h"
+
+#include <cctype>
+#include <cinttypes>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+
+#include "core/message_pump.h"
+#include "core/text_conversion.h"
+#include "download/http_transport.h"
+
+namespace {
+
+constexpr int kMaxAttempts = 15;
+constexpr std::size_t kReadBufferSize = 524288;
+constexpr std::uint32_t kPumpBudget = 10;
+
+// Flags of the proxy-credentials step: change options, generate data, and (first time) no UI.
+constexpr std::uint32_t kCredentialsFlagsSilent = 14;
+constexpr std::uint32_t kCredentialsFlagsInteractive = 6;
+
+std::mutex gLimitsMutex;
+HttpTimeLimits gLimits;
+
+bool IsSuccessStatus(int status, HttpVerb verb) {
+    if (status == 200 || status == 206) return true;
+    // The table store answers an insert with 201 (or 204 without echo), the blob store a put with
+    // 201: those requests have succeeded and must not be sent again.
+    return verb != HttpVerb::Get && (status == 201 || status == 204);
+}
+
+std::string RangeHeader(std::int64_t from, std::int64_t to) {
+    char line[96];
+    std::snprintf(line, sizeof line, "Range: bytes=%" PRId64 "-%" PRId64, from, to);
+    return line;
+}
+
+enum class Next { AttemptAgain, Stop };
+
+// What one failed attempt means for the loop. Certificate problems end it at once: a server that
+// cannot prove who it is never gets a second chance to hand us an index or a package.
+Next Classify(const TransferError& error, int status, HttpExchange& exchange, int& proxyPrompts) {
+    if (error.Kind() == TransferErrorKind::ForceRetry) return Next::AttemptAgain;
+    if (status == 407) {
+        ++proxyPrompts;
+        bool retry = exchange.ProxyCredentialsStep(
+            proxyPrompts == 1 ? kCredentialsFlagsSilent : kCredentialsFlagsInteractive);
+        if (!retry && proxyPrompts == 1)
+            retry = exchange.ProxyCredentialsStep(kCredentialsFlagsInteractive);
+        return retry ? Next::AttemptAgain : Next::Stop;
+    }
+    switch (error.Kind()) {
+        case TransferErrorKind::RevocationUnknown:
+            exchange.SetSecurityFlags(exchange.SecurityFlags() | kSecurityIgnoreRevocation);
+            return Next::AttemptAgain;
+        case TransferErrorKind::Timeout:
+            return Next::AttemptAgain;
+        default:
+            return Next::Stop;
+    }
+}
+
+bool ReadWholeBody(ResponseBody& body, std::string* out) {
+    std::unique_ptr<char[]> buffer(new char[kReadBufferSize]);
+    for (;;) {
+        PumpMessages(kPumpBudget);
+        const std::size_t n = body.Read(buffer.get(), kReadBufferSize);
+        PumpMessages(kPumpBudget);
+        if (out) out->append(buffer.get(), n);
+        PumpMessages(kPumpBudget);
+        if (n == 0) return true;
+    }
+}
+
+}  // namespace
+
+HttpTimeLimits CurrentHttpTimeLimits() {
+    std::lock_guard lock(gLimitsMutex);
+    return gLimits;
+}
+
+void SetHttpTimeLimits(const HttpTimeLimits& limits) {
+    std::lock_guard lock(gLimitsMutex);
+    gLimits = limits;
+}
+
+std::string RequestTarget(std::string_view path) {
+    if (!path.empty() && path.front() == '/') return std::string(path);
+    return "/" + std::string(path);
+}
+
+bool HeaderHasName(std::string_view line, std::string_view name) {
+    const auto colon = line.find(':');
+    std::string_view lineName = line.substr(0, colon);
+    while (!lineName.empty() && (lineName.back() == ' ' || lineName.back() == '\t'))
+        lineName.remove_suffix(1);
+    if (lineName.size() != name.size()) return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(lineName[i])) !=
+            std::tolower(static_cast<unsigned char>(name[i])))
+            return false;
+    }
+    return true;
+}
+
+ResponseReader AppendBody(std::string& out) {
+    return [&out](ResponseBody& body) { return ReadWholeBody(body, &out); };
+}
+
+ResponseReader DiscardBody() {
+    return [](ResponseBody& body) { return ReadWholeBody(body, nullptr); };
+}
+
+bool HttpRequest(const std::u16string& server, const std::u16string& path, bool secure,
+                 std::uint16_t port, const ResponseReader& reader, HttpVerb verb,
+                 const std::vector<std::u16string>& headers, std::int64_t from, std::int64_t to,
+                 const std::string& body) {
+    if (server.empty() || path.empty()) return false;
+
+    HttpTarget target;
+    target.server = ToUtf8(server);
+    target.port = port != 0 ? port : (secure ? 443 : 80);
+    target.secure = secure;
+    target.verb = verb;
+    target.path = ToUtf8(path);
+
+    std::unique_ptr<HttpExchange> exchange;
+    try {
+        exchange = OpenHttpExchange(target);
+    } catch (const TransferError&) {
+        return false;
+    }
+    if (!exchange) return false;
+
+    int status = 0;
+    bool done = false;
+    bool readerFailed = false;
+    int proxyPrompts = 0;
+    for (int attempt = 0; !done && !IsSuccessStatus(status, verb) && attempt < kMaxAttempts;
+         ++attempt) {
+        try {
+            if (from != 0 || to != 0) exchange->AddHeaderIfNew(RangeHeader(from, to));
+            exchange->AddHeaderIfNew("Accept-Encoding: gzip, deflate");
+            exchange->EnableContentDecoding();
+            for (const auto& header : headers) exchange->AddHeaderIfNew(ToUtf8(header));
+
+            if (!body.empty() && verb != HttpVerb::Get)
+                exchange->Send(std::string_view(body));
+            else
+                exchange->Send(std::nullopt);
+
+            status = exchange->StatusCode().value_or(status);
+            if (IsSuccessStatus(status, verb)) {
+                readerFailed = !reader(*exchange);
+                if (readerFailed) done = true;
+            }
+        } catch (const TransferError& error) {
+            // An error while the body is read leaves the success status in place: the loop ends
+            // and the caller checks the part that arrived.
+            status = exchange->StatusCode().value_or(status);
+            if (Classify(error, status, *exchange, proxyPrompts) == Next::Stop) done = true;
+        }
+    }
+    return IsSuccessStatus(status, verb) && !readerFailed;
+}
+
+bool HttpGet(const std::u16string& server, const std::u16string& path, bool secure,
+             std::uint16_t port, const ResponseReader& reader, std::int64_t from, std::int64_t to) {
+    return HttpRequest(server, path, secure, port, reader, HttpVerb::Get, {}, from, to,
+                       std::string());
+}
+
+bool HttpGetText(const std::u16string& server, const std::u16string& path, std::string& out,
+                 std::int64_t from, std::int64_t to, bool secure, std::uint16_t port) {
+    return HttpGet(server, path, secure, port, AppendBody(out), from, to);
+}
+
+bool HttpPost(const std::u16string& server, const std::u16string& path, bool secure,
+              std::uint16_t port, const std::vector<std::u16string>& headers,
+              const std::string& body) {
+    return HttpRequest(server, path, secure, port, DiscardBody(), HttpVerb::Post, headers, 0, 0,
+                       body);
+}

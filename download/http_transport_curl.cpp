@@ -1,0 +1,398 @@
+// The HTTP transport over libcurl. Every exchange is one easy handle driven through a multi handle
+// that the thread keeps, so connections to the same host are reused from one call to the next.
+// The body is pulled: Read drives the transfer only until the next bytes are there, and the write
+// callback pauses the transfer while more than a small amount waits for the reader, so memory
+// stays bounded however large the object is.
+#include <curl/curl.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <map>
+
+#include "core/endpoints.h"
+#include "download/http_transport.h"
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// Decoded body bytes that may wait for the reader before the transfer is paused.
+constexpr std::size_t kPendingLimit = 1 << 20;
+constexpr long kLongestPollMilliseconds = 250;
+
+struct CurlGlobal {
+    CurlGlobal() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+    ~CurlGlobal() { curl_global_cleanup(); }
+    CurlGlobal(const CurlGlobal&) = delete;
+    CurlGlobal& operator=(const CurlGlobal&) = delete;
+};
+
+void EnsureCurlGlobal() {
+    static CurlGlobal global;
+}
+
+struct MultiDeleter {
+    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+};
+struct EasyDeleter {
+    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+};
+struct SlistDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+struct BioDeleter {
+    void operator()(BIO* bio) const { BIO_free(bio); }
+};
+struct X509InfoStackDeleter {
+    void operator()(STACK_OF(X509_INFO) * infos) const {
+        sk_X509_INFO_pop_free(infos, X509_INFO_free);
+    }
+};
+
+using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
+using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
+using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
+
+// The thread's multi handle with its connection cache, and the outcomes of finished transfers
+// that were read from it but belong to another exchange.
+struct CurlSession {
+    MultiHandle multi;
+    std::string caFile;  // the extra authorities the cached connections were verified with
+    int attached = 0;
+    std::map<CURL*, CURLcode> finished;
+};
+
+CurlSession& ThreadSession(const std::string& caFile) {
+    EnsureCurlGlobal();
+    thread_local CurlSession session;
+    // Connections verified against other authorities are not reused.
+    if (session.multi && session.caFile != caFile && session.attached == 0) session.multi.reset();
+    if (!session.multi) {
+        session.multi.reset(curl_multi_init());
+        session.caFile = caFile;
+    }
+    return session;
+}
+
+// Adds the authorities of the extra PEM file to the ones the TLS library already trusts.
+CURLcode AddExtraAuthorities(CURL*, void* sslContext, void* userData) {
+    const auto* file = static_cast<const std::string*>(userData);
+    std::unique_ptr<BIO, BioDeleter> bio(BIO_new_file(file->c_str(), "r"));
+    if (!bio) return CURLE_SSL_CACERT_BADFILE;
+    std::unique_ptr<STACK_OF(X509_INFO), X509InfoStackDeleter> infos(
+        PEM_X509_INFO_read_bio(bio.get(), nullptr, nullptr, nullptr));
+    if (!infos) return CURLE_SSL_CACERT_BADFILE;
+    X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext));
+    int added = 0;
+    for (int i = 0; i < sk_X509_INFO_num(infos.get()); ++i) {
+        X509_INFO* info = sk_X509_INFO_value(infos.get(), i);
+        if (info->x509 && X509_STORE_add_cert(store, info->x509) == 1) ++added;
+    }
+    return added > 0 ? CURLE_OK : CURLE_SSL_CACERT_BADFILE;
+}
+
+TransferErrorKind KindOf(CURLcode code) {
+    switch (code) {
+        case CURLE_OPERATION_TIMEDOUT:
+            return TransferErrorKind::Timeout;
+        case CURLE_PEER_FAILED_VERIFICATION:
+            return TransferErrorKind::CertificateRejected;
+        case CURLE_SSL_INVALIDCERTSTATUS:
+            return TransferErrorKind::RevocationUnknown;
+        default:
+            return TransferErrorKind::Other;
+    }
+}
+
+std::string UrlOf(const HttpTarget& target) {
+    return std::string(target.secure ? "https://" : "http://") + target.server + ":" +
+           std::to_string(target.port) + RequestTarget(target.path);
+}
+
+class CurlExchange final : public HttpExchange {
+  public:
+    CurlExchange(const HttpTarget& target, std::string caFile)
+        : mTarget(target),
+          mUrl(UrlOf(target)),
+          mCaFile(std::move(caFile)),
+          mLimits(CurrentHttpTimeLimits()) {}
+
+    ~CurlExchange() override { Detach(); }
+
+    void AddHeaderIfNew(std::string_view line) override {
+        const std::string_view name = line.substr(0, line.find(':'));
+        for (const auto& present : mHeaders)
+            if (HeaderHasName(present, name)) return;
+        mHeaders.emplace_back(line);
+    }
+
+    void EnableContentDecoding() override { mDecode = true; }
+
+    void Send(std::optional<std::string_view> body) override {
+        Detach();
+        ResetResponse();
+        mBody = body ? std::string(*body) : std::string();
+
+        mSession = &ThreadSession(mCaFile);
+        mEasy.reset(curl_easy_init());
+        if (!mSession->multi || !mEasy)
+            throw TransferError(TransferErrorKind::Other, "libcurl could not be set up");
+        Configure();
+        if (curl_multi_add_handle(mSession->multi.get(), mEasy.get()) != CURLM_OK)
+            throw TransferError(TransferErrorKind::Other, "libcurl refused the request");
+        mAttached = true;
+        ++mSession->attached;
+
+        Drive([this] { return mHeadersDone; });
+        if (mHeadersDone) return;
+        ThrowForResult();
+    }
+
+    std::optional<int> StatusCode() const override { return mStatus; }
+
+    std::uint32_t SecurityFlags() const override { return mSecurityFlags; }
+    void SetSecurityFlags(std::uint32_t flags) override { mSecurityFlags = flags; }
+
+    // Proxy credentials are whatever the environment's proxy settings carry; there is no dialog.
+    bool ProxyCredentialsStep(std::uint32_t) override { return false; }
+
+    std::size_t Read(char* buffer, std::size_t capacity) override {
+        if (capacity == 0) return 0;
+        if (Waiting() == 0) {
+            if (mPaused && mAttached) {
+                mPaused = false;
+                curl_easy_pause(mEasy.get(), CURLPAUSE_CONT);
+            }
+            Drive([this] { return Waiting() > 0; });
+        }
+        if (Waiting() > 0) {
+            const std::size_t n = std::min(capacity, Waiting());
+            std::memcpy(buffer, mPending.data() + mPendingOffset, n);
+            mPendingOffset += n;
+            if (mPendingOffset == mPending.size()) {
+                mPending.clear();
+                mPendingOffset = 0;
+            }
+            return n;
+        }
+        if (mResult == CURLE_OK) return 0;
+        ThrowForResult();
+    }
+
+  private:
+    std::size_t Waiting() const { return mPending.size() - mPendingOffset; }
+
+    void ResetResponse() {
+        mHeadersDone = false;
+        mCurrentStatus = 0;
+        mStatus.reset();
+        mDone = false;
+        mResult = CURLE_OK;
+        mPending.clear();
+        mPendingOffset = 0;
+        mPaused = false;
+        mSeenDown = mSeenUp = -1;
+    }
+
+    void Configure() {
+        CURL* easy = mEasy.get();
+        curl_easy_setopt(easy, CURLOPT_URL, mUrl.c_str());
+        curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
+                         static_cast<long>(mLimits.connect.count()));
+        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+        if (mSecurityFlags & kSecurityIgnoreRevocation)
+            curl_easy_setopt(easy, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NO_REVOKE));
+        if (!mCaFile.empty()) {
+            curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &AddExtraAuthorities);
+            curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &mCaFile);
+        }
+        curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+        if (mDecode) curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
+
+        // The caller's headers as given; no "Expect: 100-continue" round trip, and no content
+        // type the caller did not ask for (it is part of what the stores sign).
+        curl_slist* list = nullptr;
+        auto append = [&list](const std::string& line) {
+            if (curl_slist* grown = curl_slist_append(list, line.c_str())) list = grown;
+        };
+        bool hasContentType = false;
+        for (const auto& line : mHeaders) {
+            append(line);
+            hasContentType = hasContentType || HeaderHasName(line, "Content-Type");
+        }
+        append("Expect:");
+        if (!hasContentType) append("Content-Type:");
+        mHeaderList.reset(list);
+        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, mHeaderList.get());
+
+        switch (mTarget.verb) {
+            case HttpVerb::Get:
+                curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+                break;
+            case HttpVerb::Post:
+            case HttpVerb::Put:
+                curl_easy_setopt(easy, CURLOPT_POST, 1L);
+                curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                                 static_cast<curl_off_t>(mBody.size()));
+                curl_easy_setopt(easy, CURLOPT_POSTFIELDS, mBody.c_str());
+                if (mTarget.verb == HttpVerb::Put)
+                    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, "PUT");
+                break;
+        }
+
+        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &CurlExchange::OnHeader);
+        curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
+        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CurlExchange::OnBody);
+        curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
+        curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &CurlExchange::OnProgress);
+        curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
+    }
+
+    // Runs the transfer until done() holds, it ends, or it makes no progress for too long.
+    template <typename Predicate>
+    void Drive(Predicate done) {
+        mLastProgress = SteadyClock::now();
+        while (!done() && !mDone) {
+            int running = 0;
+            if (curl_multi_perform(mSession->multi.get(), &running) != CURLM_OK) {
+                Finish(CURLE_RECV_ERROR);
+                return;
+            }
+            CollectFinished();
+            if (done() || mDone) return;
+
+            const auto idle = SteadyClock::now() - mLastProgress;
+            if (idle >= mLimits.stall) {
+                Finish(CURLE_OPERATION_TIMEDOUT);
+                return;
+            }
+            long wait = static_cast<long>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(mLimits.stall - idle)
+                    .count() +
+                1);
+            long suggested = -1;
+            curl_multi_timeout(mSession->multi.get(), &suggested);
+            if (suggested >= 0) wait = std::min(wait, suggested);
+            wait = std::min(wait, kLongestPollMilliseconds);
+            curl_multi_poll(mSession->multi.get(), nullptr, 0, static_cast<int>(wait), nullptr);
+        }
+    }
+
+    void CollectFinished() {
+        int left = 0;
+        while (CURLMsg* message = curl_multi_info_read(mSession->multi.get(), &left)) {
+            if (message->msg == CURLMSG_DONE)
+                mSession->finished[message->easy_handle] = message->data.result;
+        }
+        auto own = mSession->finished.find(mEasy.get());
+        if (own != mSession->finished.end()) {
+            const CURLcode result = own->second;
+            mSession->finished.erase(own);
+            Finish(result);
+        }
+    }
+
+    void Finish(CURLcode result) {
+        mDone = true;
+        mResult = result;
+        Detach();
+    }
+
+    void Detach() {
+        if (mAttached) {
+            curl_multi_remove_handle(mSession->multi.get(), mEasy.get());
+            mSession->finished.erase(mEasy.get());
+            --mSession->attached;
+            mAttached = false;
+        }
+    }
+
+    [[noreturn]] void ThrowForResult() const {
+        const CURLcode code = mResult != CURLE_OK ? mResult : CURLE_GOT_NOTHING;
+        throw TransferError(KindOf(code), curl_easy_strerror(code));
+    }
+
+    static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user) {
+        auto* self = static_cast<CurlExchange*>(user);
+        const std::string_view line(data, size * count);
+        self->mLastProgress = SteadyClock::now();
+        if (line.rfind("HTTP/", 0) == 0) {
+            const auto space = line.find(' ');
+            self->mCurrentStatus = space == std::string_view::npos
+                                       ? 0
+                                       : std::atoi(std::string(line.substr(space + 1, 3)).c_str());
+        } else if (line == "\r\n" || line == "\n") {
+            // The end of one response's headers; interim 1xx answers are followed by the real one.
+            if (self->mCurrentStatus >= 200) {
+                self->mStatus = self->mCurrentStatus;
+                self->mHeadersDone = true;
+            }
+        }
+        return size * count;
+    }
+
+    static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
+        auto* self = static_cast<CurlExchange*>(user);
+        if (self->Waiting() >= kPendingLimit) {
+            self->mPaused = true;
+            return CURL_WRITEFUNC_PAUSE;
+        }
+        self->mPending.append(data, size * count);
+        self->mLastProgress = SteadyClock::now();
+        return size * count;
+    }
+
+    static int OnProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t,
+                          curl_off_t uploaded) {
+        auto* self = static_cast<CurlExchange*>(user);
+        if (downloaded != self->mSeenDown || uploaded != self->mSeenUp) {
+            self->mSeenDown = downloaded;
+            self->mSeenUp = uploaded;
+            self->mLastProgress = SteadyClock::now();
+        }
+        return 0;
+    }
+
+    HttpTarget mTarget;
+    std::string mUrl;
+    std::string mCaFile;
+    HttpTimeLimits mLimits;
+    std::vector<std::string> mHeaders;
+    bool mDecode = false;
+    std::uint32_t mSecurityFlags = 0;
+    std::string mBody;
+
+    CurlSession* mSession = nullptr;
+    HeaderList mHeaderList;
+    EasyHandle mEasy;
+    bool mAttached = false;
+
+    bool mHeadersDone = false;
+    int mCurrentStatus = 0;
+    std::optional<int> mStatus;
+    bool mDone = false;
+    CURLcode mResult = CURLE_OK;
+    std::string mPending;
+    std::size_t mPendingOffset = 0;
+    bool mPaused = false;
+    SteadyClock::time_point mLastProgress;
+    curl_off_t mSeenDown = -1;
+    curl_off_t mSeenUp = -1;
+};
+
+}  // namespace
+
+std::unique_ptr<HttpExchange> OpenHttpExchange(const HttpTarget& target) {
+    if (target.server.empty()) return nullptr;
+    return std::make_unique<CurlExchange>(target, ExtraCaFile());
+}
