@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# The demo: installs what it needs, builds, starts the local store with the sample product
+# "tarnwick-x64-sql", runs the launcher in this terminal and stops the store when it ends.
+# Answers come from the terminal, or line by line from standard input when that is no terminal.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+scripts/install-deps.sh >&2
+
+cmake --preset default >/dev/null
+cmake --build --preset default --target setup-launcher setup-publisher >&2
+
+work="$root/build/demo"
+mkdir -p "$work/bin"
+store_env="$work/store.env"
+cleanup() { scripts/local-store.sh stop >/dev/null 2>&1 || true; }
+trap cleanup EXIT
+
+scripts/local-store.sh start "$store_env" >&2
+set -a
+# shellcheck disable=SC1090
+source "$store_env"
+set +a
+scripts/publish-sample.sh >&2
+
+# The file-name rule names the product: the launcher serves "tarnwick-x64-sql".
+cp build/default/setup-launcher "$work/bin/tarnwick-x64-sql.run"
+echo "Log file: ${TMPDIR:-/tmp}/CAD-Setup.log" >&2
+"$work/bin/tarnwick-x64-sql.run"

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# The whole test suite from a clean checkout: installs what it needs, builds the default and the
+# sanitizer presets, starts the local blob and table store and runs every test in both builds.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+
+store_env=$(mktemp -d)/store.env
+cleanup() { scripts/local-store.sh stop >/dev/null 2>&1 || true; }
+trap cleanup EXIT
+
+# The local store serves the integration and whole-launch tests of both builds.
+scripts/local-store.sh start "$store_env"
+set -a
+# shellcheck disable=SC1090
+source "$store_env"
+set +a
+
+status=0
+for preset in default asan; do
+  echo "=== build: $preset" >&2
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  echo "=== test: $preset" >&2
+  ctest --preset "$preset" || status=1
+done
+exit $status

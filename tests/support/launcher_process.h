@@ -1,0 +1,36 @@
+#pragma once
+// Runs the built launcher as a user would: copied to <dir>/bin/<product>.run (the file-name rule
+// names the product), with its own HOME and TMPDIR, answers piped to standard input. The store
+// endpoints and the trusted authority come from this process's environment unless a launch
+// overrides them.
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "support/test_environment.h"
+
+struct LaunchResult {
+    int exitCode = -1;
+    std::string out;  // the questions
+    std::string err;  // progress and the message box
+    std::string log;  // CAD-Setup.log after the launch
+};
+
+class LauncherSandbox {
+public:
+    explicit LauncherSandbox(const std::string& product);
+
+    // Environment for the launch: a value sets, nullopt removes.
+    using Environment = std::map<std::string, std::optional<std::string>>;
+    LaunchResult Launch(const std::string& answers, const Environment& environment = {});
+
+    const std::filesystem::path& root() const { return mDir.path(); }
+    std::filesystem::path home() const { return mDir.path() / "home"; }
+    std::filesystem::path downloads() const { return home() / "Downloads"; }
+    std::filesystem::path launcher() const { return mLauncher; }
+
+private:
+    TempDir mDir;
+    std::filesystem::path mLauncher;
+};
