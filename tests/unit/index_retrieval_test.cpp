@@ -1,0 +1,135 @@
+// The endpoints of the stores and the fetch of a product's release index.
+#include <gtest/gtest.h>
+
+#include "catalogue/index_retrieval.h"
+#include "core/endpoints.h"
+#include "core/text_conversion.h"
+#include "download/http_transport.h"
+#include "support/scripted_server.h"
+#include "support/test_environment.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(IndexEndpointTest, ParsesSchemeHostAndPort) {
+    struct Case {
+        const char* text;
+        std::optional<Endpoint> expected;
+    };
+    const std::vector<Case> cases = {
+        {"https://devstoreaccount1.blob.localhost:10000",
+         Endpoint{u"devstoreaccount1.blob.localhost", 10000, true}},
+        {"http://localhost:8080/", Endpoint{u"localhost", 8080, false}},
+        {"HTTPS://store.example", Endpoint{u"store.example", 0, true}},
+        {"https://[::1]:443", Endpoint{u"[::1]", 443, true}},
+        {"ftp://store.example", std::nullopt},
+        {"store.example:443", std::nullopt},
+        {"https://", std::nullopt},
+        {"https://host:0", std::nullopt},
+        {"https://host:65536", std::nullopt},
+        {"https://host:12ab", std::nullopt},
+        {"https://host/path", std::nullopt},
+        {"https://user@host", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const auto parsed = ParseEndpoint(c.text);
+        ASSERT_EQ(parsed.has_value(), c.expected.has_value());
+        if (!parsed) continue;
+        EXPECT_EQ(parsed->host, c.expected->host);
+        EXPECT_EQ(parsed->port, c.expected->port);
+        EXPECT_EQ(parsed->secure, c.expected->secure);
+    }
+}
+
+TEST(IndexEndpointTest, EnvironmentOverridesTheBuiltInValueOnlyWhenValid) {
+    {
+        ScopedEnv download("SETUP_LAUNCHER_DOWNLOAD_ENDPOINT", "http://127.0.0.1:9000");
+        ScopedEnv table("SETUP_LAUNCHER_TABLE_ENDPOINT", "https://tables.localhost:9001");
+        EXPECT_EQ(ConfiguredDownloadEndpoint().host, u"127.0.0.1");
+        EXPECT_EQ(ConfiguredDownloadEndpoint().port, 9000);
+        EXPECT_FALSE(ConfiguredDownloadEndpoint().secure);
+        EXPECT_EQ(ConfiguredTableEndpoint().host, u"tables.localhost");
+        EXPECT_EQ(ConfiguredTableEndpoint().port, 9001);
+    }
+    ScopedEnv download("SETUP_LAUNCHER_DOWNLOAD_ENDPOINT", "not an endpoint");
+    ScopedEnv table("SETUP_LAUNCHER_TABLE_ENDPOINT", std::nullopt);
+    const Endpoint builtIn = ConfiguredDownloadEndpoint();
+    EXPECT_FALSE(builtIn.host.empty());
+    EXPECT_NE(builtIn.host, u"127.0.0.1");
+    EXPECT_FALSE(ConfiguredTableEndpoint().host.empty());
+}
+
+class IndexRetrievalTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        mSavedHost = DownloadHost;
+        mSavedLimits = CurrentHttpTimeLimits();
+        SetHttpTimeLimits({2000ms, 2000ms});
+        DownloadHost = *ParseEndpoint(mServer.Endpoint());
+    }
+    void TearDown() override {
+        DownloadHost = mSavedHost;
+        SetHttpTimeLimits(mSavedLimits);
+    }
+
+    TrustTestAuthority mTrust;
+    ScriptedServer mServer;
+    Endpoint mSavedHost;
+    HttpTimeLimits mSavedLimits;
+};
+
+TEST_F(IndexRetrievalTest, RequestsTheIndexObjectOfTheProductUnchanged) {
+    for (const std::u16string product : {u"tarnwick-x64-sql", u"Tarnwick-X64-SQL"}) {
+        mServer.ClearRequests();
+        mServer.PutObject(ToUtf8(product) + "-v2/index", R"({"current_release":"2024.1"})");
+        std::string error = "untouched";
+        const ProductCatalog catalog = FetchReleaseIndex(product, error);
+        EXPECT_EQ(catalog["current_release"].String(), "2024.1");
+        EXPECT_EQ(error, "untouched");
+        const auto requests = mServer.Requests();
+        ASSERT_EQ(requests.size(), 1u);
+        EXPECT_EQ(requests[0].method, "GET");
+        EXPECT_EQ(requests[0].target, "/" + ToUtf8(product) + "-v2/index");
+        EXPECT_EQ(requests[0].Header("Range"), std::nullopt);
+    }
+    EXPECT_EQ(ReleaseIndexPath(u"tarnwick-x64-sql"), u"tarnwick-x64-sql-v2/index");
+}
+
+TEST_F(IndexRetrievalTest, MissingIndexIsNullAfterAllAttempts) {
+    std::string error = "untouched";
+    EXPECT_TRUE(FetchReleaseIndex(u"tarnwick-x64-sql", error).IsNull());
+    EXPECT_EQ(mServer.RequestCount(), 15u);
+    EXPECT_EQ(error, "untouched");
+}
+
+TEST_F(IndexRetrievalTest, BodiesParseStrictly) {
+    struct Case {
+        const char* name;
+        std::string body;
+        bool isNull, isObject, errorSet;
+    };
+    const std::vector<Case> cases = {
+        {"empty object", "{}", false, true, false},
+        {"comment", "{\"current_release\":\"1\"} // newest", true, false, true},
+        {"empty body", "", true, false, true},
+        {"cut off", "{\"releases\":{\"1\":", true, false, true},
+        {"literal null", "null", true, false, false},
+        {"array", "[1,2]", false, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        mServer.PutObject("p-v2/index", c.body);
+        std::string error;
+        const ProductCatalog catalog = FetchReleaseIndex(u"p", error);
+        EXPECT_EQ(catalog.IsNull(), c.isNull);
+        EXPECT_EQ(catalog.IsObject(), c.isObject);
+        EXPECT_EQ(!error.empty(), c.errorSet);
+        if (c.isObject) {
+            EXPECT_TRUE(catalog.Members().empty());
+        }
+    }
+}
+
+}  // namespace
