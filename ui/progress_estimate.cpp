@@ -101,6 +101,11 @@ void ExtractionProgress::ProgressStep() {
 void ExtractionProgress::ResetProgress() {
     mPosition = 0;
     mCurProgress = 0;
+    // The next step starts the timing again; an estimate from before would be stale until the
+    // step after it.
+    if (!mBaseCaption.empty()) {
+        mCaption = mBaseCaption;
+    }
     Publish();
 }
 

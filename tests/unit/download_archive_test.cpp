@@ -1,0 +1,404 @@
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/clock.h"
+#include "core/endpoints.h"
+#include "core/setup_log.h"
+#include "download/archive_download.h"
+#include "download/hash_context.h"
+#include "support/progress_recorder.h"
+#include "support/scripted_server.h"
+#include "support/test_environment.h"
+
+namespace {
+constexpr char kFileObject[] = "c/release.zip";
+constexpr char kFilePath[] = "/c/release.zip";
+constexpr char kListObject[] = "c/release.blocks";
+
+BlockDigestList DigestsOf(const std::string& data, std::uint64_t blockSize) {
+    BlockDigestList digests;
+    for (std::size_t at = 0; at < data.size(); at += blockSize) {
+        digests.push_back(Md5Hex(std::string_view(data).substr(at, blockSize)));
+    }
+    return digests;
+}
+
+std::string JsonList(const BlockDigestList& digests) {
+    std::string json = "[";
+    for (const std::string& digest : digests) {
+        json += (json.size() > 1 ? ",\"" : "\"") + digest + "\"";
+    }
+    return json + "]";
+}
+
+std::string Sha256Of(const std::string& data) {
+    return HashText(data, "SHA256", true);
+}
+
+class DownloadArchiveTest : public ::testing::Test {
+  protected:
+    TempDir dir;
+    // Before TMPDIR changes: the test authority's file lives in the process's temporary folder.
+    ScriptedServer server;
+    TrustTestAuthority trust;
+    ScopedEnv tmp{"TMPDIR", dir.path().string()};
+    ProgressRecorder views;
+    std::vector<std::uint64_t> sleeps;
+    SetupSelection selection;
+    std::string release;
+
+    void SetUp() override {
+        DownloadHost = Endpoint{server.Host(), server.Port(), true};
+        SetSleeper([this](std::uint64_t ms) { sleeps.push_back(ms); });
+        selection.containername = "c";
+        selection.filename = "release.zip";
+        selection.filetype = "arc";
+        selection.destination = dir.folder() + u"dest/";
+    }
+    void TearDown() override {
+        SetSleeper(nullptr);
+        DownloadHost = Endpoint{};
+    }
+
+    // Publishes the release with its digest list (the real one unless given).
+    void Publish(std::string data, std::uint64_t blockSize,
+                 std::optional<BlockDigestList> digests = std::nullopt) {
+        release = std::move(data);
+        server.PutObject(kFileObject, release);
+        server.PutObject(kListObject, JsonList(digests ? *digests : DigestsOf(release, blockSize)));
+        selection.blockhash = "release.blocks";
+        selection.blocksize = blockSize;
+        selection.filesize = release.size();
+        selection.hash = Sha256Of(release);
+    }
+
+    std::filesystem::path LocalFile() const { return dir.path() / "dest" / "release.zip"; }
+    void PutLocalFile(const std::string& content) const {
+        std::filesystem::create_directories(LocalFile().parent_path());
+        WriteFileBytes(LocalFile(), content);
+    }
+
+    // The Range headers of the requests for the release file, in order.
+    std::vector<std::string> BlockRanges() const {
+        std::vector<std::string> ranges;
+        for (const RecordedRequest& request : server.Requests()) {
+            if (request.path == kFilePath) {
+                ranges.push_back(request.Header("Range").value_or("(none)"));
+            }
+        }
+        return ranges;
+    }
+
+    // The message of the DownloadException that the download ends with; empty when it succeeds.
+    std::string Failure() {
+        try {
+            SetupSelection result = DownloadArchive(selection);
+            EXPECT_EQ(result.hash, selection.hash);
+            EXPECT_EQ(result.destination, selection.destination);
+            return {};
+        } catch (const DownloadException& error) {
+            return error.what();
+        }
+    }
+
+    std::string Log() const { return ReadFileBytes(dir.path() / "CAD-Setup.log"); }
+    bool Logged(const std::string& message) const {
+        return Log().find("): throwing DownloadException(" + message + ")\r\n") !=
+               std::string::npos;
+    }
+};
+
+TEST_F(DownloadArchiveTest, FetchesTheListThenEachBlockByRange) {
+    Publish("0123456789", 4);
+    EXPECT_EQ(Failure(), "");
+    EXPECT_EQ(ReadFileBytes(LocalFile()), release);
+
+    auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(requests[0].path, "/c/release.blocks");
+    EXPECT_FALSE(requests[0].Header("Range"));
+    // The last block is asked for in full and arrives as the two bytes that exist.
+    EXPECT_EQ(BlockRanges(), (std::vector<std::string>{"bytes=0-3", "bytes=4-7", "bytes=8-11"}));
+    EXPECT_TRUE(sleeps.empty());
+
+    EXPECT_EQ(views.shown, 1);
+    EXPECT_EQ(views.open, 0);
+    ASSERT_FALSE(views.states.empty());
+    EXPECT_EQ(views.states.back().caption, u"Fortschritt / Progress (download)");
+    EXPECT_EQ(views.states.back().range, 3u);
+    EXPECT_EQ(views.Positions(), (std::vector<std::uint32_t>{0, 1, 2, 3}));
+}
+
+TEST_F(DownloadArchiveTest, EmptyReleaseCreatesAnEmptyFileAndChecksItsDigest) {
+    struct Case {
+        const char* name;
+        const char* list;  // nullptr: no digest list
+        std::string hash;
+        std::string failure;
+        std::size_t requests;
+    };
+    const Case cases[] = {
+        {"no list", nullptr, Sha256Of(""), "", 0},
+        {"empty list", "[]", Sha256Of(""), "", 1},
+        {"other digest", nullptr, Sha256Of("x"), "Hash mismatch for downloaded file!", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(LocalFile().parent_path());
+        server.ClearRequests();
+        selection.blocksize = 4;
+        selection.filesize = 0;
+        selection.hash = c.hash;
+        selection.blockhash = c.list ? "empty.json" : "";
+        if (c.list) {
+            server.PutObject("c/empty.json", c.list);
+        }
+        EXPECT_EQ(Failure(), c.failure);
+        EXPECT_TRUE(std::filesystem::exists(LocalFile()));
+        EXPECT_EQ(std::filesystem::file_size(LocalFile()), 0u);
+        EXPECT_EQ(server.RequestCount(), c.requests);
+    }
+}
+
+TEST_F(DownloadArchiveTest, DigestCountMustMatchBeforeAnyBlockOrWindow) {
+    Publish("0123456789", 4);
+    BlockDigestList digests = DigestsOf(release, 4);
+    BlockDigestList longer = digests;
+    longer.push_back(digests[0]);
+    BlockDigestList shorter(digests.begin(), digests.end() - 1);
+    struct Case {
+        const char* name;
+        std::optional<BlockDigestList> list;  // nullopt: empty "blockhash"
+    };
+    for (const Case& c : {Case{"no list", std::nullopt}, Case{"one too many", longer},
+                          Case{"one too few", shorter}}) {
+        SCOPED_TRACE(c.name);
+        server.ClearRequests();
+        if (c.list) {
+            server.PutObject(kListObject, JsonList(*c.list));
+            selection.blockhash = "release.blocks";
+        } else {
+            selection.blockhash.clear();
+        }
+        EXPECT_EQ(Failure(), "Number of expected blockhashes does not match");
+        EXPECT_TRUE(BlockRanges().empty());
+        EXPECT_EQ(views.shown, 0);
+    }
+    EXPECT_TRUE(Logged("Number of expected blockhashes does not match"));
+}
+
+TEST_F(DownloadArchiveTest, BadBlockIsFetchedAgainAfterAWaitUntilItMatches) {
+    Publish("0123456789", 4);
+    int badAnswers = 0;
+    server.SetHook([&](const RecordedRequest& request, Reply& reply) {
+        if (request.Header("Range") == "bytes=4-7" && badAnswers < 24) {
+            ++badAnswers;
+            reply.body = "XXXX";
+        }
+    });
+    EXPECT_EQ(Failure(), "");
+    EXPECT_EQ(ReadFileBytes(LocalFile()), release);  // nothing of the bad answers
+    EXPECT_EQ(sleeps, std::vector<std::uint64_t>(24, 2000));
+    EXPECT_EQ(BlockRanges().size(), 1u + 25u + 1u);
+    ASSERT_FALSE(views.states.empty());
+    EXPECT_EQ(views.states.back().position, 3u);
+}
+
+TEST_F(DownloadArchiveTest, TwentyFifthMismatchEndsWithTheReport) {
+    Publish("0123", 4);
+    const std::string head =
+        "Hash mismatch for downloaded block!\nBlock: 0\nExpected:  " + Md5Hex("0123") +
+        "\nDownloaded: ";
+    struct Case {
+        const char* name;
+        std::string received;
+        std::string report;
+    };
+    const Case cases[] = {
+        {"four odd bytes", std::string("\0AB\xFF", 4),
+         head + Md5Hex(std::string("\0AB\xFF", 4)) +
+             "\nBlock size: 4 downloaded size: 4\n"
+             "Zeroes in block: 1 ( 25.000000 ) \nAscii chars in block: 2 ( 50.000000 ) \n"},
+        {"nothing received", "", head + Md5Hex("") + "\nBlock size: 4 downloaded size: 0\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sleeps.clear();
+        server.ClearRequests();
+        server.SetHook([&](const RecordedRequest& request, Reply& reply) {
+            if (request.path == kFilePath) reply.body = c.received;
+        });
+        EXPECT_EQ(Failure(), c.report);
+        EXPECT_TRUE(Logged(c.report));
+        EXPECT_EQ(BlockRanges().size(), 25u);
+        EXPECT_EQ(sleeps.size(), 24u);
+        EXPECT_EQ(views.open, 0);
+        EXPECT_EQ(ReadFileBytes(LocalFile()), "");
+    }
+}
+
+TEST_F(DownloadArchiveTest, UpperCaseDigestsNeverMatch) {
+    BlockDigestList upper = DigestsOf("0123", 4);
+    for (char& c : upper[0]) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    Publish("0123", 4, upper);
+    EXPECT_EQ(Failure().rfind("Hash mismatch for downloaded block!\nBlock: 0\n", 0), 0u);
+    EXPECT_EQ(BlockRanges().size(), 25u);
+}
+
+TEST_F(DownloadArchiveTest, BlockCutOffWhileReadingIsFetchedAgain) {
+    Publish(std::string(3000, 'a') + std::string(3000, 'b'), 4000);
+    bool cut = false;
+    server.SetHook([&](const RecordedRequest& request, Reply& reply) {
+        if (request.path == kFilePath && !cut) {
+            cut = true;
+            reply.cutAfter = 1000;
+        }
+    });
+    EXPECT_EQ(Failure(), "");
+    EXPECT_EQ(ReadFileBytes(LocalFile()), release);
+    EXPECT_EQ(sleeps, std::vector<std::uint64_t>{2000});
+    EXPECT_EQ(BlockRanges(),
+              (std::vector<std::string>{"bytes=0-3999", "bytes=0-3999", "bytes=4000-7999"}));
+}
+
+TEST_F(DownloadArchiveTest, CompleteLocalFileFetchesOnlyTheDigestList) {
+    Publish("0123456789", 4);
+    PutLocalFile(release);
+    EXPECT_EQ(Failure(), "");
+    ASSERT_EQ(server.RequestCount(), 1u);
+    EXPECT_EQ(server.Requests()[0].path, "/c/release.blocks");
+    EXPECT_EQ(views.shown, 0);
+
+    // The list is fetched first, and its failure ends the download even so.
+    struct Case {
+        const char* name;
+        std::optional<std::string> list;  // nullopt: missing (404)
+    };
+    for (const Case& c : {Case{"missing", std::nullopt}, Case{"not JSON", "[\"a\""},
+                          Case{"not an array", "{\"a\":1}"}}) {
+        SCOPED_TRACE(c.name);
+        server.ClearRequests();
+        if (c.list) {
+            server.PutObject(kListObject, *c.list);
+        } else {
+            server.RemoveObject(kListObject);
+        }
+        EXPECT_EQ(Failure(), "Cannot download blockhash file");
+        EXPECT_TRUE(BlockRanges().empty());
+        EXPECT_EQ(ReadFileBytes(LocalFile()), release);
+    }
+    EXPECT_TRUE(Logged("Cannot download blockhash file"));
+}
+
+TEST_F(DownloadArchiveTest, PartialFileContinuesFromItsLastGoodBlockOrStartsOver) {
+    Publish("0123456789abcd", 4);  // blocks 0-3, 4-7, 8-11, 12-13
+    std::string badSecond = release.substr(0, 12);
+    badSecond[5] = 'X';
+    std::string wrongDigest = release;
+    wrongDigest[1] = 'X';
+    const std::vector<std::string> all{"bytes=0-3", "bytes=4-7", "bytes=8-11", "bytes=12-15"};
+    struct Case {
+        const char* name;
+        std::string local;
+        std::vector<std::string> ranges;
+    };
+    const Case cases[] = {
+        {"two and a half good blocks", release.substr(0, 10), {"bytes=8-11", "bytes=12-15"}},
+        {"bad second block of three", badSecond, all},
+        {"shorter than one block", release.substr(0, 3), all},
+        {"right size, wrong digest", wrongDigest, all},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.ClearRequests();
+        PutLocalFile(c.local);
+        EXPECT_EQ(Failure(), "");
+        EXPECT_EQ(ReadFileBytes(LocalFile()), release);
+        EXPECT_EQ(BlockRanges(), c.ranges);
+    }
+}
+
+TEST_F(DownloadArchiveTest, FailuresKeepTheVerifiedBlocks) {
+    Publish("0123456789", 4);
+    server.SetHook([&](const RecordedRequest& request, Reply& reply) {
+        if (request.Header("Range") == "bytes=4-7") reply = Reply::Status(500);
+    });
+    EXPECT_EQ(Failure(), "Error during downloading archive");
+    EXPECT_TRUE(Logged("Error during downloading archive"));
+    EXPECT_EQ(ReadFileBytes(LocalFile()), "0123");
+    EXPECT_EQ(views.open, 0);
+
+    // The next launch fetches only the rest, and a wrong whole-file digest stays on disk.
+    server.SetHook(nullptr);
+    server.ClearRequests();
+    selection.hash = Sha256Of("something else");
+    EXPECT_EQ(Failure(), "Hash mismatch for downloaded file!");
+    EXPECT_EQ(BlockRanges(), (std::vector<std::string>{"bytes=4-7", "bytes=8-11"}));
+    EXPECT_EQ(ReadFileBytes(LocalFile()), release);
+}
+
+TEST_F(DownloadArchiveTest, FailedWriteKeepsEveryBlockWrittenBefore) {
+    const std::uint64_t block = 65536;
+    std::string data;
+    for (std::uint64_t i = 0; i < 3 * block; ++i) data.push_back(static_cast<char>(i * 7 % 251));
+    Publish(data, block);
+    {
+        // The file may grow to two and a half blocks: the third block's write fails (a full disk).
+        auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit old{};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+        rlimit limited = old;
+        limited.rlim_cur = 5 * block / 2;
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+        std::string failure = Failure();
+        setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, oldHandler);
+        EXPECT_EQ(failure, "Error during file write!");
+    }
+    EXPECT_EQ(ReadFileBytes(LocalFile()), data.substr(0, 5 * block / 2));
+    EXPECT_EQ(views.open, 0);
+
+    server.ClearRequests();
+    EXPECT_EQ(Failure(), "");
+    EXPECT_EQ(ReadFileBytes(LocalFile()), data);
+    EXPECT_EQ(BlockRanges(), (std::vector<std::string>{"bytes=131072-196607"}));
+}
+
+TEST_F(DownloadArchiveTest, UnusableReleaseOrTargetIsRefused) {
+    Publish("0123456789", 4);
+    struct Case {
+        const char* name;
+        std::uint64_t blockSize;
+        std::string fileName;
+        bool folderInTheWay;
+        std::string failure;
+        std::size_t requests;
+    };
+    const Case cases[] = {
+        {"block size 0", 0, "release.zip", false,
+         "Invalid release: blocksize 0 for a file of 10 bytes", 0},
+        {"file name leaving the folder", 4, "../release.zip", false,
+         "Invalid release file name: ../release.zip", 0},
+        // The list is fetched, then the local file cannot be opened.
+        {"folder in the way", 4, "release.zip", true, "Cannot open arc file", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.ClearRequests();
+        selection.blocksize = c.blockSize;
+        selection.filename = c.fileName;
+        // A folder that is not empty cannot be deleted to make room for the file.
+        if (c.folderInTheWay) std::filesystem::create_directories(LocalFile() / "inside");
+        EXPECT_EQ(Failure(), c.failure);
+        EXPECT_TRUE(Logged(c.failure));
+        EXPECT_EQ(server.RequestCount(), c.requests);
+        EXPECT_EQ(views.open, 0);
+    }
+}
+}  // namespace

@@ -1,0 +1,153 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/endpoints.h"
+#include "core/setup_log.h"
+#include "download/hash_context.h"
+#include "download/image_download.h"
+#include "support/progress_recorder.h"
+#include "support/scripted_server.h"
+#include "support/test_environment.h"
+
+namespace {
+constexpr std::uint64_t MiB = 1048576;
+constexpr char kImagePath[] = "/c/disc.iso";
+
+// Bytes that differ from chunk to chunk, so a chunk in the wrong place changes the digest.
+const std::string& ImageBytes() {
+    static const std::string bytes = [] {
+        std::string data(25 * MiB, '\0');
+        std::uint32_t state = 1;
+        for (char& c : data) {
+            state = state * 1664525u + 1013904223u;
+            c = static_cast<char>(state >> 24);
+        }
+        return data;
+    }();
+    return bytes;
+}
+
+class DownloadImageTest : public ::testing::Test {
+  protected:
+    TempDir dir;
+    // Before TMPDIR changes: the test authority's file lives in the process's temporary folder.
+    ScriptedServer server;
+    TrustTestAuthority trust;
+    ScopedEnv tmp{"TMPDIR", dir.path().string()};
+    ProgressRecorder views;
+    SetupSelection selection;
+    std::string image;
+
+    void SetUp() override {
+        DownloadHost = Endpoint{server.Host(), server.Port(), true};
+        selection.containername = "c";
+        selection.filename = "disc.iso";
+        selection.filetype = "iso";
+        selection.destination = dir.folder() + u"dest/";
+    }
+    void TearDown() override { DownloadHost = Endpoint{}; }
+
+    void Publish(std::uint64_t size) {
+        image = ImageBytes().substr(0, size);
+        server.PutObject("c/disc.iso", image);
+        selection.filesize = size;
+        selection.hash = HashText(image, "SHA256", true);
+    }
+    std::filesystem::path LocalFile() const { return dir.path() / "dest" / "disc.iso"; }
+
+    std::vector<std::string> ChunkRanges() const {
+        std::vector<std::string> ranges;
+        for (const RecordedRequest& request : server.Requests()) {
+            if (request.path == kImagePath) {
+                ranges.push_back(request.Header("Range").value_or("(none)"));
+            }
+        }
+        return ranges;
+    }
+
+    std::string Failure() {
+        try {
+            DownloadImage(selection);
+            return {};
+        } catch (const DownloadException& error) {
+            return error.what();
+        }
+    }
+};
+
+TEST_F(DownloadImageTest, ChunksOfTenMiBTheLastTakingTheRemainder) {
+    struct Case {
+        std::uint64_t size;
+        std::vector<std::string> ranges;
+    };
+    const Case cases[] = {
+        {25 * MiB, {"bytes=0-10485759", "bytes=10485760-26214399"}},
+        {20 * MiB, {"bytes=0-10485759", "bytes=10485760-20971519"}},
+        {3 * MiB, {"bytes=0-3145727"}},
+        {0, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        std::filesystem::remove_all(LocalFile().parent_path());
+        server.ClearRequests();
+        views.states.clear();
+        Publish(c.size);
+        EXPECT_EQ(Failure(), "");
+        EXPECT_EQ(ChunkRanges(), c.ranges);
+        EXPECT_TRUE(ReadFileBytes(LocalFile()) == image);
+        ASSERT_FALSE(views.states.empty());
+        EXPECT_EQ(views.states.back().range, c.ranges.size());
+        EXPECT_EQ(views.states.back().position, c.ranges.size());
+        EXPECT_EQ(views.states.back().caption, u"Fortschritt / Progress (download)");
+        EXPECT_EQ(views.open, 0);
+    }
+}
+
+TEST_F(DownloadImageTest, CompleteImageIsKeptAndAPartialOneStartsOver) {
+    Publish(20 * MiB);
+    std::filesystem::create_directories(LocalFile().parent_path());
+    WriteFileBytes(LocalFile(), image);
+    EXPECT_EQ(Failure(), "");
+    EXPECT_EQ(server.RequestCount(), 0u);
+    EXPECT_EQ(views.shown, 0);
+
+    // The first chunk is already there, but without digests nothing of it can be trusted.
+    WriteFileBytes(LocalFile(), image.substr(0, 10 * MiB));
+    EXPECT_EQ(Failure(), "");
+    EXPECT_EQ(ChunkRanges(),
+              (std::vector<std::string>{"bytes=0-10485759", "bytes=10485760-20971519"}));
+    EXPECT_TRUE(ReadFileBytes(LocalFile()) == image);
+}
+
+TEST_F(DownloadImageTest, FailuresEndTheDownload) {
+    Publish(3 * MiB);
+    struct Case {
+        const char* name;
+        std::function<void(const RecordedRequest&, Reply&)> hook;
+        bool folderInTheWay;
+        std::string failure;
+    };
+    const Case cases[] = {
+        {"chunk refused", [](const RecordedRequest&, Reply& reply) { reply = Reply::Status(503); },
+         false, "Error during downloading archive"},
+        // A chunk cut off while being read is written as it came; the digest finds it.
+        {"chunk cut off", [](const RecordedRequest&, Reply& reply) { reply.cutAfter = 1000; },
+         false, "Hash mismatch for downloaded file!"},
+        {"folder in the way", nullptr, true, "Cannot open ISO file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(LocalFile().parent_path());
+        if (c.folderInTheWay) std::filesystem::create_directories(LocalFile() / "inside");
+        server.SetHook(c.hook);
+        EXPECT_EQ(Failure(), c.failure);
+        EXPECT_NE(ReadFileBytes(dir.path() / "CAD-Setup.log")
+                      .find("): throwing DownloadException(" + c.failure + ")\r\n"),
+                  std::string::npos);
+        EXPECT_EQ(views.open, 0);
+    }
+}
+}  // namespace
