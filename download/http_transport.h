@@ -41,7 +41,8 @@ struct HttpTarget {
     std::uint16_t port = 0;  // effective port, never 0
     bool secure = true;
     HttpVerb verb = HttpVerb::Get;
-    std::string path;  // as the caller gave it; the transport forms the request target
+    std::string path;       // as the caller gave it; the transport forms the request target
+    bool headOnly = false;  // a GET that asks for the status and headers alone (HEAD; tools only)
 };
 
 // One open request. The same object is sent again for every attempt; the headers it was given
@@ -57,6 +58,8 @@ class HttpExchange : public ResponseBody {
     virtual void Send(std::optional<std::string_view> body) = 0;
     // The status of the latest response, nullopt when none arrived.
     virtual std::optional<int> StatusCode() const = 0;
+    // A header of the latest response (case-insensitive name), nullopt when absent.
+    virtual std::optional<std::string> ResponseHeader(std::string_view name) const = 0;
     virtual std::uint32_t SecurityFlags() const = 0;
     virtual void SetSecurityFlags(std::uint32_t flags) = 0;
     // The proxy-credentials step with the platform's flags; true when the request should be sent

@@ -154,6 +154,20 @@ class CurlExchange final : public HttpExchange {
 
     std::optional<int> StatusCode() const override { return mStatus; }
 
+    std::optional<std::string> ResponseHeader(std::string_view name) const override {
+        if (!mHeadersDone) return std::nullopt;
+        for (const auto& line : mResponseHeaders) {
+            if (!HeaderHasName(line, name)) continue;
+            std::string_view value = std::string_view(line).substr(line.find(':') + 1);
+            while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+                value.remove_prefix(1);
+            while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
+                value.remove_suffix(1);
+            return std::string(value);
+        }
+        return std::nullopt;
+    }
+
     std::uint32_t SecurityFlags() const override { return mSecurityFlags; }
     void SetSecurityFlags(std::uint32_t flags) override { mSecurityFlags = flags; }
 
@@ -188,6 +202,7 @@ class CurlExchange final : public HttpExchange {
 
     void ResetResponse() {
         mHeadersDone = false;
+        mResponseHeaders.clear();
         mCurrentStatus = 0;
         mStatus.reset();
         mDone = false;
@@ -237,6 +252,7 @@ class CurlExchange final : public HttpExchange {
         switch (mTarget.verb) {
             case HttpVerb::Get:
                 curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+                if (mTarget.headOnly) curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
                 break;
             case HttpVerb::Post:
             case HttpVerb::Put:
@@ -327,6 +343,7 @@ class CurlExchange final : public HttpExchange {
         const std::string_view line(data, size * count);
         self->mLastProgress = SteadyClock::now();
         if (line.rfind("HTTP/", 0) == 0) {
+            self->mResponseHeaders.clear();
             const auto space = line.find(' ');
             self->mCurrentStatus = space == std::string_view::npos
                                        ? 0
@@ -337,6 +354,11 @@ class CurlExchange final : public HttpExchange {
                 self->mStatus = self->mCurrentStatus;
                 self->mHeadersDone = true;
             }
+        } else if (line.find(':') != std::string_view::npos) {
+            std::string_view header = line;
+            while (!header.empty() && (header.back() == '\n' || header.back() == '\r'))
+                header.remove_suffix(1);
+            self->mResponseHeaders.emplace_back(header);
         }
         return size * count;
     }
@@ -378,6 +400,7 @@ class CurlExchange final : public HttpExchange {
     bool mAttached = false;
 
     bool mHeadersDone = false;
+    std::vector<std::string> mResponseHeaders;
     int mCurrentStatus = 0;
     std::optional<int> mStatus;
     bool mDone = false;
