@@ -4,6 +4,7 @@
 // callback pauses the transfer while more than a small amount waits for the reader, so memory
 // stays bounded however large the object is.
 #include <curl/curl.h>
+#include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -69,7 +70,8 @@ struct CurlSession {
 CurlSession& ThreadSession(const std::string& caFile) {
     EnsureCurlGlobal();
     thread_local CurlSession session;
-    // Connections verified against other authorities are not reused.
+    // Connections verified against other authorities, and the authorities libcurl keeps for the
+    // session, are not reused.
     if (session.multi && session.caFile != caFile && session.attached == 0) session.multi.reset();
     if (!session.multi) {
         session.multi.reset(curl_multi_init());
@@ -86,13 +88,29 @@ CURLcode AddExtraAuthorities(CURL*, void* sslContext, void* userData) {
     std::unique_ptr<STACK_OF(X509_INFO), X509InfoStackDeleter> infos(
         PEM_X509_INFO_read_bio(bio.get(), nullptr, nullptr, nullptr));
     if (!infos) return CURLE_SSL_CACERT_BADFILE;
+    // The store may be the one libcurl caches for the session, which already holds these
+    // authorities from an earlier connection; a duplicate is no failure.
     X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext));
-    int added = 0;
+    int found = 0;
     for (int i = 0; i < sk_X509_INFO_num(infos.get()); ++i) {
         X509_INFO* info = sk_X509_INFO_value(infos.get(), i);
-        if (info->x509 && X509_STORE_add_cert(store, info->x509) == 1) ++added;
+        if (!info->x509) continue;
+        ++found;
+        X509_STORE_add_cert(store, info->x509);
     }
-    return added > 0 ? CURLE_OK : CURLE_SSL_CACERT_BADFILE;
+    ERR_clear_error();
+    return found > 0 ? CURLE_OK : CURLE_SSL_CACERT_BADFILE;
+}
+
+// Whether libcurl's built-in authority bundle is a readable file (it is on Debian).
+bool SystemBundleExists(CURL* easy) {
+    static const bool exists = [easy] {
+        char* bundle = nullptr;
+        if (curl_easy_getinfo(easy, CURLINFO_CAINFO, &bundle) != CURLE_OK || !bundle) return false;
+        std::unique_ptr<BIO, BioDeleter> file(BIO_new_file(bundle, "r"));
+        return file != nullptr;
+    }();
+    return exists;
 }
 
 TransferErrorKind KindOf(CURLcode code) {
@@ -224,6 +242,9 @@ class CurlExchange final : public HttpExchange {
                          static_cast<long>(mLimits.connect.count()));
         curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+        // The system's bundle file alone, without the hashed folder beside it: then libcurl keeps
+        // the parsed authorities for the session instead of reading them for every connection.
+        if (SystemBundleExists(easy)) curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
         if (mSecurityFlags & kSecurityIgnoreRevocation)
             curl_easy_setopt(easy, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NO_REVOKE));
         if (!mCaFile.empty()) {
