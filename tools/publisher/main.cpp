@@ -134,8 +134,11 @@ int RunVerify(const VerifyOptions& options) {
 int main(int argc, char** argv) {
     CLI::App app{
         "Packs, describes, uploads and verifies the releases that the setup launcher "
-        "installs."};
+        "installs.",
+        "setup-publisher"};
     app.require_subcommand(1);
+    // GNU style: an option given twice keeps its last value.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.footer(
         std::string("Environment:\n"
                     "  SETUP_LAUNCHER_DOWNLOAD_ENDPOINT  blob store for upload and verify "
@@ -206,8 +209,10 @@ int main(int argc, char** argv) {
         ->required()
         ->check(CLI::ExistingDirectory);
     uploadCommand->add_option("-p,--product", upload.request.product, "Product")->required();
-    uploadCommand->add_option("-r,--release", upload.request.releases,
-                              "Release key to upload (repeatable; default: every staged release)");
+    uploadCommand
+        ->add_option("-r,--release", upload.request.releases,
+                     "Release key to upload (repeatable; default: every staged release)")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     uploadCommand->add_option("-l,--language", upload.request.language,
                               "Only this language edition");
     uploadCommand->add_flag("--index-only", upload.request.indexOnly,
