@@ -72,6 +72,9 @@ int main(int argc, char** argv) {
                 return true;
             });
     });
+    // Clients that keep their connection get to keep it, as with a cloud store.
+    server.set_keep_alive_max_count(1000000);
+    server.set_keep_alive_timeout(30);
     int port = server.bind_to_any_port("127.0.0.1");
     if (port <= 0) {
         std::fprintf(stderr, "bench_server: cannot listen\n");

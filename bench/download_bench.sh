@@ -33,8 +33,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-echo "== building (Release) in $BUILD"
-cmake -S "$REPO" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSETUP_LAUNCHER_TESTS=OFF >/dev/null
+echo "== building (RelWithDebInfo, as the default preset) in $BUILD"
+cmake -S "$REPO" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSETUP_LAUNCHER_TESTS=OFF >/dev/null
 nice ninja -C "$BUILD" launcher_core >/dev/null
 nice g++ -std=c++20 -O2 -I"$REPO" "$REPO/bench/download_bench.cpp" "$BUILD/liblauncher_core.a" \
     $(pkg-config --libs libzip libcurl libcrypto uuid) -o "$BUILD/download_bench"
