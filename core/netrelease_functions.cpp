@@ -102,9 +102,9 @@ void RunLauncher(const std::u16string& product, LaunchStations& stations) {
     }
 }
 
-int RunLaunchAndReport(LaunchStations& stations) {
+int RunLaunchAndReport(LaunchStations& stations, std::u16string (*determineProduct)()) {
     try {
-        RunLauncher(DetermineProduct(), stations);
+        RunLauncher(determineProduct(), stations);
     } catch (const AbortException&) {
         // The user cancelled: nothing more to say.
     } catch (const std::exception& e) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "catalogue/release_index.h"
+#include "core/product_identity.h"
 
 // The launcher's own version, compared with a release's "required_setup".
 inline constexpr std::uint32_t LauncherVersion = 5;
@@ -32,5 +33,7 @@ void RunLauncher(const std::u16string& product, LaunchStations& stations);
 SetupSelection DownloadSetup(const std::u16string& product, LaunchStations& stations);
 
 // The entry's handler around one launch: a cancel ends silently, any other failure (also one not
-// derived from std::exception) ends in the message box. Always returns 0.
-int RunLaunchAndReport(LaunchStations& stations);
+// derived from std::exception) ends in the message box. Always returns 0. The product is
+// determined inside the handler.
+int RunLaunchAndReport(LaunchStations& stations,
+                       std::u16string (*determineProduct)() = DetermineProduct);

@@ -198,7 +198,7 @@ TEST_F(LaunchFlowTest, EntryShowsFailuresAndNeverCrashes) {
     Throwing throwing;
     for (int kind : {0, 1, 2}) {
         throwing.kind = kind;
-        EXPECT_EQ(RunLaunchAndReport(throwing), 0);
+        EXPECT_EQ(RunLaunchAndReport(throwing, [] { return std::u16string(u"p"); }), 0);
     }
     ASSERT_EQ(views.messages.size(), 2u);
     EXPECT_EQ(views.messages[0], "Cannot open arc file");
