@@ -115,7 +115,7 @@ cat >"$out/commands/2023.0.txt" <<'EOF'
 EOF
 
 # 2024.0: a disc image.
-write_content "$content/2024.0" 2024.0 "DVD edition" 4
+write_content "$content/2024.0" 2024.0 "Disc image edition" 4
 write_setup "$content/2024.0/setup.sh" 2024.0 '*'
 
 find "$content" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
@@ -132,7 +132,7 @@ xorriso -as mkisofs -quiet -r -J -V TARNWICK_2024_0 -o "$packages/$product-2024.
 staging=$out/staging
 release() { "$publisher" release --staging "$staging" --product "$product" --block-size "$block_size" "$@" >/dev/null; }
 release "$packages/$product-2023.0.zip" --release 2023.0 --text "Tarnwick 2023.0"
-release "$packages/$product-2024.0.iso" --release 2024.0 --text "Tarnwick 2024.0 (DVD)" --type iso
+release "$packages/$product-2024.0.iso" --release 2024.0 --text "Tarnwick 2024.0 (image)" --type iso
 release "$packages/$product-2024.1-de-DE.zip" --release 2024.1 --text "Tarnwick 2024.1" --language de-DE
 release "$packages/$product-2024.1-en-US.zip" --release 2024.1 --text "Tarnwick 2024.1" --language en-US --current
 

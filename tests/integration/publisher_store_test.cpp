@@ -104,7 +104,7 @@ TEST_F(PublisherStoreTest, UploadedReleaseIsWhatTheLauncherReads) {
 
     const PublisherRun verify = RunPublisher({"verify", "-p", product});
     EXPECT_EQ(verify.exitCode, 0) << verify.out << verify.err;
-    EXPECT_NE(verify.out.find("All 1 editions verified."), std::string::npos) << verify.out;
+    EXPECT_NE(verify.out.find("All 1 edition verified."), std::string::npos) << verify.out;
 }
 
 TEST_F(PublisherStoreTest, StagedFileChangedAfterReleaseIsNotPublished) {

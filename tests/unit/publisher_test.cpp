@@ -140,6 +140,7 @@ TEST_F(PublisherTest, PackStoresEachContentOnceUnderItsDigest) {
     const PublisherRun run = Pack(dir.path() / "in", dir.path() / "p.zip",
                                   "# ours\nde x64 setup.sh\n\nen x64 setup.sh\n");
     ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err, "");  // no progress bar when standard error is no terminal
 
     ArchiveHandle archive = OpenArchive(ToUtf16((dir.path() / "p.zip").string()));
     ASSERT_TRUE(archive);

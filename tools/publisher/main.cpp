@@ -77,8 +77,9 @@ int RunRelease(ReleaseRequest request, const std::string& file, const std::strin
     if (!request.language.empty()) {
         std::cout << " (" << request.language << ")";
     }
-    std::cout << ": " << result.digests.size << " bytes, " << result.digests.blockMd5s.size()
-              << " blocks of " << request.blocksize << " bytes\n"
+    std::cout << ": " << Counted(result.digests.size, "byte") << ", "
+              << Counted(result.digests.blockMd5s.size(), "block") << " of "
+              << Counted(request.blocksize, "byte") << "\n"
               << "  sha256  " << result.digests.sha256 << "\n"
               << "  file    " << result.releaseFile.string() << "\n"
               << "  digests " << result.digestListFile.string() << "\n"

@@ -11,6 +11,10 @@ constexpr int kBarWidth = 30;
 
 }  // namespace
 
+std::string Counted(std::uint64_t count, const std::string& noun) {
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
 std::string SizeText(std::uint64_t bytes) {
     static const char* const units[] = {"bytes", "KiB", "MiB", "GiB", "TiB"};
     if (bytes < 1024) {

@@ -31,5 +31,8 @@ class ProgressBar {
 // Whether standard error is an interactive terminal (platform half).
 bool StandardErrorIsTerminal();
 
+// "1 block", "3 blocks".
+std::string Counted(std::uint64_t count, const std::string& noun);
+
 // "12.3 MiB" style size text.
 std::string SizeText(std::uint64_t bytes);

@@ -495,9 +495,10 @@ void PrintReport(const VerifyReport& report, std::ostream& out) {
             out << " " << edition.object;
         }
         if (edition.problems.empty()) {
-            out << ": ok, " << edition.size << " bytes, " << edition.blocks << " blocks";
+            out << ": ok, " << Counted(edition.size, "byte") << ", "
+                << Counted(edition.blocks, "block");
             if (edition.filetype != "iso") {
-                out << ", " << edition.members << " contents";
+                out << ", " << Counted(edition.members, "content");
             }
         }
         out << "\n";
@@ -510,8 +511,8 @@ void PrintReport(const VerifyReport& report, std::ostream& out) {
     }
     const std::size_t problems = report.ProblemCount();
     if (problems == 0) {
-        out << "All " << report.editions.size() << " editions verified.\n";
+        out << "All " << Counted(report.editions.size(), "edition") << " verified.\n";
     } else {
-        out << problems << (problems == 1 ? " problem" : " problems") << " found.\n";
+        out << Counted(problems, "problem") << " found.\n";
     }
 }
