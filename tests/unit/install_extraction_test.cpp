@@ -310,6 +310,21 @@ TEST_F(InstallExtractionTest, CommandLeadingOutsideTheFolderIsRefused) {
     EXPECT_TRUE(fs::exists(PackagePath()));
 }
 
+TEST_F(InstallExtractionTest, ReleaseKeyThatIsNoFolderNameIsRefusedBeforeDeleting) {
+    fs::create_directories(dir.path() / "prod.x");
+    fs::create_directories(dir.path() / "victim");
+    WriteFileBytes(dir.path() / "victim/keep.txt", "keep");
+    PackageBuilder().ArcInfo("[]").ArcConfig(kStartAnything).Write(PackagePath());
+    SetupSelection selection = Selection();
+    selection.version = "x/../victim";
+
+    EXPECT_THROW(InstallArchive(selection), ZipException);
+
+    EXPECT_EQ(ReadFileBytes(dir.path() / "victim/keep.txt"), "keep");
+    EXPECT_TRUE(fs::exists(PackagePath()));
+    EXPECT_TRUE(started.empty());
+}
+
 class InstallUnsafeDestinationTest : public InstallExtractionTest,
                                      public ::testing::WithParamInterface<std::string> {};
 
