@@ -26,18 +26,20 @@ LaunchResult LauncherSandbox::Launch(const std::string& answers, const Environme
     auto io = mDir.path() / "io";
     std::filesystem::create_directories(io);
     WriteFileBytes(io / "in", answers);
-    Environment env = {{"HOME", home().string()},
-                       {"TMPDIR", (mDir.path() / "tmp").string()},
-                       {"XDG_DOWNLOAD_DIR", std::nullopt},
-                       {"LC_ALL", std::nullopt},
-                       {"LC_MESSAGES", std::nullopt},
-                       {"LANG", "C.UTF-8"}};
+    Environment env = {
+        {"HOME", home().string()},          {"TMPDIR", (mDir.path() / "tmp").string()},
+        {"XDG_DOWNLOAD_DIR", std::nullopt}, {"LC_ALL", std::nullopt},
+        {"LC_MESSAGES", std::nullopt},      {"LANG", "C.UTF-8"}};
     for (const auto& [name, value] : environment) {
         env[name] = value;
     }
     std::string command = "cd " + Quoted(mDir.path().string()) + " && env";
+    // env takes its removals before its assignments.
     for (const auto& [name, value] : env) {
-        command += value ? " " + Quoted(name + "=" + *value) : " -u " + Quoted(name);
+        if (!value) command += " -u " + Quoted(name);
+    }
+    for (const auto& [name, value] : env) {
+        if (value) command += " " + Quoted(name + "=" + *value);
     }
     // A launch that hangs fails its test instead of the whole run.
     command += " timeout 600 " + Quoted(mLauncher.string()) + " <" + Quoted((io / "in").string()) +

@@ -18,7 +18,7 @@ struct LaunchResult {
 };
 
 class LauncherSandbox {
-public:
+  public:
     explicit LauncherSandbox(const std::string& product);
 
     // Environment for the launch: a value sets, nullopt removes.
@@ -30,7 +30,7 @@ public:
     std::filesystem::path downloads() const { return home() / "Downloads"; }
     std::filesystem::path launcher() const { return mLauncher; }
 
-private:
+  private:
     TempDir mDir;
     std::filesystem::path mLauncher;
 };
