@@ -22,7 +22,7 @@ set -a
 # shellcheck disable=SC1090
 source "$store_env"
 set +a
-scripts/publish-sample.sh >&2
+SETUP_PUBLISHER="$root/build/default/tools/publisher/setup-publisher" scripts/publish-sample.sh "$store_env" >&2
 
 # The file-name rule names the product: the launcher serves "tarnwick-x64-sql".
 cp build/default/setup-launcher "$work/bin/tarnwick-x64-sql.run"

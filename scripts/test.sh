@@ -22,6 +22,10 @@ for preset in default asan; do
   echo "=== build: $preset" >&2
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
+  if [[ $preset == default ]]; then
+    # The sample product that the whole-launch tests install (the store is shared by both builds).
+    SETUP_PUBLISHER="$PWD/build/default/tools/publisher/setup-publisher" scripts/publish-sample.sh "$store_env"
+  fi
   echo "=== test: $preset" >&2
   ctest --preset "$preset" || status=1
 done
