@@ -30,8 +30,12 @@ account_key='Eby8vdM02xNOcqFlqUwJPLlmEtlCDXJ1OUzFT50uSRZ6IFsuFq2UVErCz4I6tq/K1SZ
 
 die() { echo "local-store: $*" >&2; exit 1; }
 
+# Whether the store this script started still runs (a reused process id does not count).
 running() {
-  [[ -f $pid_file ]] && kill -0 "$(cat "$pid_file")" 2>/dev/null
+  [[ -f $pid_file ]] || return 1
+  local pid
+  pid=$(cat "$pid_file")
+  kill -0 "$pid" 2>/dev/null && tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -q azurite
 }
 
 port_free() {

@@ -4,13 +4,10 @@
 #include "catalogue/index_retrieval.h"
 #include "core/endpoints.h"
 #include "core/text_conversion.h"
-#include "download/http_transport.h"
 #include "support/scripted_server.h"
 #include "support/test_environment.h"
 
 namespace {
-
-using namespace std::chrono_literals;
 
 TEST(IndexEndpointTest, ParsesSchemeHostAndPort) {
     struct Case {
@@ -65,19 +62,13 @@ class IndexRetrievalTest : public ::testing::Test {
   protected:
     void SetUp() override {
         mSavedHost = DownloadHost;
-        mSavedLimits = CurrentHttpTimeLimits();
-        SetHttpTimeLimits({2000ms, 2000ms});
         DownloadHost = *ParseEndpoint(mServer.Endpoint());
     }
-    void TearDown() override {
-        DownloadHost = mSavedHost;
-        SetHttpTimeLimits(mSavedLimits);
-    }
+    void TearDown() override { DownloadHost = mSavedHost; }
 
     TrustTestAuthority mTrust;
     ScriptedServer mServer;
     Endpoint mSavedHost;
-    HttpTimeLimits mSavedLimits;
 };
 
 TEST_F(IndexRetrievalTest, RequestsTheIndexObjectOfTheProductUnchanged) {
