@@ -34,10 +34,13 @@ cleanup() {
 trap cleanup EXIT
 
 echo "== building (RelWithDebInfo, as the default preset) in $BUILD"
-cmake -S "$REPO" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSETUP_LAUNCHER_TESTS=OFF >/dev/null
+# GCC 12 reports false -Wrestrict findings inside std::string at -O2 (GCC bug 105651); the
+# benchmark measures, it does not gate, so that warning is off here.
+cmake -S "$REPO" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSETUP_LAUNCHER_TESTS=OFF \
+    -DCMAKE_CXX_FLAGS=-Wno-restrict >/dev/null
 nice ninja -C "$BUILD" launcher_core >/dev/null
 nice g++ -std=c++20 -O2 -I"$REPO" "$REPO/bench/download_bench.cpp" "$BUILD/liblauncher_core.a" \
-    $(pkg-config --libs libzip libcurl libcrypto uuid) -o "$BUILD/download_bench"
+    $(pkg-config --libs libzip libcurl libssl libcrypto uuid) -o "$BUILD/download_bench"
 nice g++ -std=c++20 -O2 $(pkg-config --cflags cpp-httplib) "$REPO/bench/bench_server.cpp" \
     $(pkg-config --libs cpp-httplib) -lssl -lcrypto -lpthread -o "$BUILD/bench_server"
 
