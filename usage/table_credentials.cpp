@@ -16,9 +16,8 @@ constexpr std::string_view kKeyText =
 
 constexpr auto kStoredAccount =
     EncodeBase64Constant<Base64EncodedSize(kAccountText.size())>(kAccountText);
-constexpr auto kStoredKey =
-    EncodeBase64Constant<Base64EncodedSize(Base64EncodedSize(kKeyText.size()))>(
-        EncodeBase64Constant<Base64EncodedSize(kKeyText.size())>(kKeyText).View());
+// The key is configured as its base64 text; its stored form is the base64 of that text.
+constexpr auto kStoredKey = EncodeBase64Constant<Base64EncodedSize(kKeyText.size())>(kKeyText);
 
 constexpr std::string_view kSasToken = SETUP_LAUNCHER_TABLE_SAS_TEXT;
 

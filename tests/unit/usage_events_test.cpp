@@ -41,9 +41,11 @@ TEST(UsageEventsCredentials, StoredFormsDecodeToAccountAndKey) {
     EXPECT_EQ(credentials.key.size(), 64u);
     EXPECT_TRUE(credentials.sasToken.empty());
 
-    // The build's own stored forms are of the same kind: the key decodes twice to its bytes.
+    // The build's own stored forms are of the same kind: the key decodes twice to its 64 bytes.
     TableCredentials configured = ConfiguredTableCredentials();
     EXPECT_FALSE(configured.account.empty());
+    EXPECT_EQ(StoredTableKey().size(), 120u);
+    EXPECT_EQ(configured.key.size(), 64u);
     EXPECT_EQ(Base64Encode(configured.account), StoredTableAccount());
     EXPECT_EQ(Base64Encode(Base64Encode(configured.key)), StoredTableKey());
 
