@@ -140,6 +140,11 @@ start() {
   if [[ -z $table_port ]]; then
     if [[ $blob_port = 10000 ]] && port_free 10002; then table_port=10002; else table_port=$(free_port); fi
   fi
+  local port
+  for port in "$blob_port" "$table_port"; do
+    [[ $port =~ ^[0-9]+$ ]] && ((port > 0 && port < 65536)) || die "not a port: $port"
+    port_free "$port" || die "port $port is in use"
+  done
   local queue_port=$((blob_port == 10000 ? 10001 : 0))
   ((queue_port)) || queue_port=$(free_port)
   echo "$blob_port $table_port" >"$ports_file"
