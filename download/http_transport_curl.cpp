@@ -298,6 +298,7 @@ class CurlExchange final : public HttpExchange {
     // Runs the transfer until done() holds, it ends, or it makes no progress for too long.
     template <typename Predicate>
     void Drive(Predicate done) {
+        if (!mAttached) return;  // nothing sent, or the transfer already ended
         mLastProgress = SteadyClock::now();
         while (!done() && !mDone) {
             int running = 0;
