@@ -8,7 +8,7 @@
 #include "ui/dialog_views.h"
 
 class ExtractionProgress {
-public:
+  public:
     ExtractionProgress();
     ~ExtractionProgress();
     ExtractionProgress(const ExtractionProgress&) = delete;
@@ -31,7 +31,7 @@ public:
     std::uint32_t mMaxProgress = 0;
     std::uint32_t mCurProgress = 0;
 
-private:
+  private:
     void Publish();
 
     std::u16string mCaption;
