@@ -177,7 +177,7 @@ TEST_F(PublisherTest, PackStoresEachContentOnceUnderItsDigest) {
     EXPECT_EQ(stat.comp_size, stat.size);
 }
 
-TEST_F(PublisherTest, PackRefusesBadStartCommands) {
+TEST_F(PublisherTest, PackRefusesBadInput) {
     MakeProductFolder(dir.path() / "in");
     struct Case {
         std::string commands;
@@ -196,6 +196,11 @@ TEST_F(PublisherTest, PackRefusesBadStartCommands) {
         EXPECT_NE(run.err.find(c.message), std::string::npos) << c.commands << run.err;
         EXPECT_FALSE(fs::exists(dir.path() / "p.zip")) << c.commands;
     }
+
+    const PublisherRun inside = Pack(dir.path() / "in", dir.path() / "in" / "p.zip", "");
+    EXPECT_EQ(inside.exitCode, 1);
+    EXPECT_NE(inside.err.find("would be written into the folder it packs"), std::string::npos)
+        << inside.err;
 }
 
 TEST_F(PublisherTest, ReleaseReadsBackThroughTheCatalogue) {

@@ -51,15 +51,13 @@ struct FoundFile {
     bool executable = false;
 };
 
-std::vector<FoundFile> CollectFiles(const fs::path& folder, const fs::path& output,
-                                    std::vector<std::string>& notes) {
+std::vector<FoundFile> CollectFiles(const fs::path& folder, std::vector<std::string>& notes) {
     std::vector<FoundFile> files;
     std::error_code error;
     fs::recursive_directory_iterator it(folder, error);
     if (error) {
         throw PublisherError("cannot read folder " + folder.string() + ": " + error.message());
     }
-    const fs::path outputFull = fs::weakly_canonical(output, error);
     for (; it != fs::recursive_directory_iterator(); it.increment(error)) {
         if (error) {
             throw PublisherError("cannot read folder " + folder.string() + ": " + error.message());
@@ -85,10 +83,6 @@ std::vector<FoundFile> CollectFiles(const fs::path& folder, const fs::path& outp
         }
         if (!fs::is_regular_file(status)) {
             throw PublisherError("neither a file nor a folder: " + relative);
-        }
-        if (fs::weakly_canonical(path, error) == outputFull) {
-            throw PublisherError("the package would be written into the folder it packs: " +
-                                 output.string());
         }
         FoundFile file;
         file.relative = relative;
@@ -276,7 +270,14 @@ PackSummary PackFolder(const fs::path& folder, const std::vector<StartCommandLin
         throw PublisherError("not a folder: " + folder.string());
     }
     PackSummary summary;
-    std::vector<FoundFile> files = CollectFiles(folder, output, summary.notes);
+    // A package inside its own folder would be packed into the next package.
+    const fs::path inside =
+        fs::weakly_canonical(output, error).lexically_relative(fs::weakly_canonical(folder, error));
+    if (!inside.empty() && *inside.begin() != "..") {
+        throw PublisherError("the package would be written into the folder it packs: " +
+                             output.string());
+    }
+    std::vector<FoundFile> files = CollectFiles(folder, summary.notes);
     std::sort(files.begin(), files.end(),
               [](const FoundFile& a, const FoundFile& b) { return a.relative < b.relative; });
     summary.files = files.size();
