@@ -4,9 +4,10 @@
 #   scripts/make-sample-product.sh [OUT_DIR]        (default: build/sample)
 #
 # Releases, all with blocks of 64 KiB so that every package spans several verified blocks:
-#   2024.1  "arc", current, language editions de-DE and en-US; each package carries a German and
-#           an English setup, so the launcher asks which one to start
-#   2023.0  "arc" without languages; one setup for every language and bitness
+#   2024.1  "arc", current, language editions de-DE and en-US; each package starts its own
+#           edition's setup on either bitness, so installing it asks nothing more
+#   2023.0  "arc" without languages; it carries a German and an English setup and no command for
+#           every language, so the launcher asks which one to start
 #   2024.0  "iso", a disc image made with xorriso
 # The content holds files with equal content, a subfolder, incompressible and compressible data
 # and the setup program: a shell script that writes a marker file ($SAMPLE_SETUP_MARKER, else
@@ -88,31 +89,27 @@ mkdir -p "$out/content" "$out/packages" "$out/commands"
 content=$out/content
 packages=$out/packages
 
-# 2024.1: two language editions, each with both setups.
+# 2024.1: two language editions, each with its own setup for any language, by bitness.
 for edition in de-DE en-US; do
   folder=$content/2024.1-$edition
+  language=${edition%%-*}
   case $edition in
     de-DE) text="Deutsche Ausgabe" seed=1 ;;
     *) text="English edition" seed=2 ;;
   esac
   write_content "$folder" 2024.1 "$text" "$seed"
-  write_setup "$folder/setup-de.sh" 2024.1 de
-  write_setup "$folder/setup-en.sh" 2024.1 en
+  write_setup "$folder/setup-$language.sh" 2024.1 "$language"
+  printf '%s\n' "# language bitness command: the edition's own setup, whatever the user's language" \
+    "* x64 setup-$language.sh" "* x86 setup-$language.sh" >"$out/commands/2024.1-$edition.txt"
 done
-cat >"$out/commands/2024.1.txt" <<'EOF'
-# language bitness command: no command for every language, so the launcher asks
-de x64 setup-de.sh
-de x86 setup-de.sh
-en x64 setup-en.sh
-en x86 setup-en.sh
-EOF
 
-# 2023.0: one edition with one setup for everybody.
+# 2023.0: one edition with a German and an English setup; the launcher asks which to start.
 write_content "$content/2023.0" 2023.0 "Edition 2023" 3
-write_setup "$content/2023.0/setup.sh" 2023.0 '*'
-cat >"$out/commands/2023.0.txt" <<'EOF'
-* * setup.sh
-EOF
+write_setup "$content/2023.0/setup-de.sh" 2023.0 de
+write_setup "$content/2023.0/setup-en.sh" 2023.0 en
+printf '%s\n' "# language bitness command: no command for every language, so the launcher asks" \
+  "de x64 setup-de.sh" "de x86 setup-de.sh" "en x64 setup-en.sh" "en x86 setup-en.sh" \
+  >"$out/commands/2023.0.txt"
 
 # 2024.0: a disc image.
 write_content "$content/2024.0" 2024.0 "Disc image edition" 4
@@ -122,7 +119,7 @@ find "$content" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
 
 for edition in de-DE en-US; do
   "$publisher" pack "$content/2024.1-$edition" -o "$packages/$product-2024.1-$edition.zip" \
-    --start-commands "$out/commands/2024.1.txt" >/dev/null
+    --start-commands "$out/commands/2024.1-$edition.txt" >/dev/null
 done
 "$publisher" pack "$content/2023.0" -o "$packages/$product-2023.0.zip" \
   --start-commands "$out/commands/2023.0.txt" >/dev/null
