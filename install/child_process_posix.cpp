@@ -102,11 +102,9 @@ std::string FindProgramOnPath(const std::string& name) {
         if (end == std::string_view::npos) {
             end = path.size();
         }
-        std::string folder(path.substr(start, end - start));
-        if (folder.empty()) {
-            folder = ".";
-        }
-        const std::string candidate = folder + "/" + name;
+        // An empty entry names the current folder.
+        const std::string_view folder = end > start ? path.substr(start, end - start) : ".";
+        const std::string candidate = std::string(folder) + "/" + name;
         if (IsExecutableFile(candidate)) {
             return candidate;
         }
