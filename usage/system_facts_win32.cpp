@@ -23,7 +23,15 @@ struct RpcStringDeleter {
 
 std::string LocaleDatum(LCTYPE type) {
     wchar_t buffer[200] = {};
-    const int length = GetLocaleInfoEx(LOCALE_NAME_SYSTEM_DEFAULT, type, buffer, 200);
+    int length = GetLocaleInfoEx(LOCALE_NAME_SYSTEM_DEFAULT, type, buffer, 200);
+    if (length <= 0) {
+        // A system that does not know the pseudo name of the system default locale is asked by
+        // the locale's own name.
+        wchar_t name[LOCALE_NAME_MAX_LENGTH] = {};
+        if (GetSystemDefaultLocaleName(name, LOCALE_NAME_MAX_LENGTH) > 0) {
+            length = GetLocaleInfoEx(name, type, buffer, 200);
+        }
+    }
     if (length <= 0) {
         return std::string(kUnknownLocaleDatum);
     }

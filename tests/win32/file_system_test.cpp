@@ -1,0 +1,144 @@
+// The file-system helpers and the download target's file operations on Windows paths.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "download/download_target.h"
+#include "install/file_system.h"
+#include "win32_test_support.h"
+
+namespace {
+
+HANDLE OpenWithSharing(const std::u16string& path, DWORD share) {
+    return CreateFileW(reinterpret_cast<const wchar_t*>(path.c_str()), GENERIC_READ | GENERIC_WRITE,
+                       share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+TEST(Win32FileSystem, SeparatorsAndFolderPaths) {
+    EXPECT_EQ(NormalizeSeparators(u"C:/a\\b/c"), u"C:\\a\\b\\c");
+    EXPECT_EQ(AsDirectoryPath(u"C:/a/b"), u"C:\\a\\b\\");
+    EXPECT_EQ(AsDirectoryPath(u"C:\\a\\"), u"C:\\a\\");
+    EXPECT_EQ(AsDirectoryPath(u""), u"");
+    EXPECT_EQ(ParentDirectoryPrefixes(u"D:\\Downloads\\p.1\\sub\\file.bin"),
+              (std::vector<std::u16string>{u"D:\\Downloads", u"D:\\Downloads\\p.1",
+                                           u"D:\\Downloads\\p.1\\sub"}));
+    EXPECT_TRUE(ParentDirectoryPrefixes(u"C:\\file.bin").empty());
+}
+
+TEST(Win32FileSystem, CreatesParentFoldersOfAFile) {
+    TempFolder folder;
+    CreateParentDirectories(folder.Path() + u"/neu/tief/datei.bin");
+    EXPECT_TRUE(IsDirectory(folder / u"neu"));
+    EXPECT_TRUE(IsDirectory(folder / u"neu\\tief"));
+    EXPECT_FALSE(Exists(folder / u"neu\\tief\\datei.bin"));
+}
+
+TEST(Win32FileSystem, DeletesATreeWithReadOnlyAndHiddenFiles) {
+    TempFolder folder;
+    const std::u16string tree = folder / u"baum";
+    CreateParentDirectories(tree + u"\\unter\\x");
+    WriteBytes(tree + u"\\schreibgeschützt.txt", "r");
+    WriteBytes(tree + u"\\unter\\versteckt.txt", "h");
+    SetFileAttributesW(reinterpret_cast<const wchar_t*>((tree + u"\\schreibgeschützt.txt").c_str()),
+                       FILE_ATTRIBUTE_READONLY);
+    SetFileAttributesW(reinterpret_cast<const wchar_t*>((tree + u"\\unter\\versteckt.txt").c_str()),
+                       FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+
+    EXPECT_TRUE(DeleteDirectoryTree(tree + u"\\"));
+    EXPECT_FALSE(Exists(tree));
+    EXPECT_FALSE(DeleteDirectoryTree(tree));
+}
+
+TEST(Win32FileSystem, FileHeldOpenStopsTheDeletion) {
+    TempFolder folder;
+    const std::u16string tree = folder / u"baum";
+    CreateParentDirectories(tree + u"\\x");
+    WriteBytes(tree + u"\\offen.txt", "o");
+    // Held by another program that does not share deletion.
+    HANDLE held = OpenWithSharing(tree + u"\\offen.txt", FILE_SHARE_READ | FILE_SHARE_WRITE);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(DeleteDirectoryTree(tree));
+    CloseHandle(held);
+    EXPECT_TRUE(Exists(tree + u"\\offen.txt"));
+    EXPECT_TRUE(DeleteDirectoryTree(tree));
+}
+
+TEST(Win32FileSystem, EntriesSizesAndCopies) {
+    TempFolder folder;
+    WriteBytes(folder / u"fünf.bin", "12345");
+    WriteBytes(folder / u"leer.bin", "");
+    CreateDirectoryOnce(folder / u"ordner");
+
+    std::vector<std::u16string> files;
+    std::vector<std::u16string> folders;
+    for (const DirectoryEntry& entry : ListDirectory(folder.Path()))
+        (entry.isDirectory ? folders : files).push_back(entry.fullPath);
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::u16string>{folder / u"fünf.bin", folder / u"leer.bin"}));
+    EXPECT_EQ(folders, std::vector<std::u16string>{folder / u"ordner"});
+    EXPECT_TRUE(ListDirectory(folder / u"fehlt").empty());
+
+    EXPECT_EQ(FileSizeOrZero(folder / u"fünf.bin"), 5u);
+    EXPECT_EQ(FileSizeOrZero(folder / u"leer.bin"), 0u);
+    EXPECT_EQ(FileSizeOrZero(folder / u"fehlt.bin"), 0u);
+
+    EXPECT_TRUE(CopyFileOver(folder / u"fünf.bin", folder / u"leer.bin"));
+    EXPECT_EQ(ReadBytes(folder / u"leer.bin"), "12345");
+    EXPECT_TRUE(DeleteFileAt(folder / u"leer.bin"));
+    EXPECT_FALSE(PathExists(folder / u"leer.bin"));
+    EXPECT_TRUE(RemoveEmptyDirectory(folder / u"ordner"));
+}
+
+TEST(Win32DownloadTarget, CutsAFileToLength) {
+    TempFolder folder;
+    const std::u16string file = folder / u"teil.arc";
+    WriteBytes(file, "0123456789");
+    EXPECT_TRUE(CutFileToLength(file, 4));
+    EXPECT_EQ(ReadBytes(file), "0123");
+    EXPECT_TRUE(CutFileToLength(file, 0));
+    EXPECT_EQ(FileSizeOrZero(file), 0u);
+    EXPECT_FALSE(CutFileToLength(folder / u"fehlt.arc", 0));
+
+    // The cut needs the file for itself for a moment.
+    WriteBytes(file, "0123456789");
+    HANDLE held = OpenWithSharing(file, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(CutFileToLength(file, 4));
+    CloseHandle(held);
+    EXPECT_EQ(FileSizeOrZero(file), 10u);
+}
+
+TEST(Win32DownloadTarget, StreamsShareTheFileInEveryMode) {
+    TempFolder folder;
+    const std::u16string file = folder / u"datei.arc";
+    {
+        DownloadStream stream;
+        ASSERT_TRUE(stream.Open(file, StreamMode::New));
+        EXPECT_TRUE(stream.Write("block-1|"));
+        // Another process may read and write the file meanwhile.
+        HANDLE other = OpenWithSharing(file, FILE_SHARE_READ | FILE_SHARE_WRITE);
+        EXPECT_NE(other, INVALID_HANDLE_VALUE);
+        CloseHandle(other);
+        EXPECT_TRUE(stream.Close());
+    }
+    {
+        DownloadStream stream;
+        ASSERT_TRUE(stream.Open(file, StreamMode::Continue));
+        EXPECT_TRUE(stream.Write("block-2|"));
+        EXPECT_TRUE(stream.Close());
+    }
+    {
+        DownloadStream stream;
+        ASSERT_TRUE(stream.Open(file, StreamMode::Check));
+        char buffer[32] = {};
+        EXPECT_EQ(stream.Read(buffer, sizeof buffer), 16u);
+        EXPECT_EQ(std::string(buffer, 16), "block-1|block-2|");
+    }
+    DownloadStream stream;
+    ASSERT_TRUE(stream.Open(file, StreamMode::New));
+    EXPECT_TRUE(stream.Close());
+    EXPECT_EQ(FileSizeOrZero(file), 0u);
+    EXPECT_FALSE(stream.Open(folder / u"fehlt\\datei.arc", StreamMode::Check));
+}
+
+}  // namespace
