@@ -104,8 +104,8 @@ for triple in "${triples[@]}"; do
     -DBUILD_DOC=OFF -DBUILD_OSSFUZZ=OFF \
     -DENABLE_BZIP2=OFF -DENABLE_LZMA=OFF -DENABLE_ZSTD=OFF -DENABLE_COMMONCRYPTO=OFF \
     -DENABLE_GNUTLS=OFF -DENABLE_MBEDTLS=OFF -DENABLE_OPENSSL=OFF -DENABLE_WINDOWS_CRYPTO=OFF \
-    >"$deps/libzip-$triple.log"
-  nice ninja -C "$deps/libzip-build-$triple" install >>"$deps/libzip-$triple.log"
+    >"$deps/libzip-$triple.log" 2>&1
+  nice ninja -C "$deps/libzip-build-$triple" -j2 install >>"$deps/libzip-$triple.log" 2>&1
   echo "$key" >"$prefix/.libzip-stamp"
 done
 
@@ -134,7 +134,7 @@ cmake --build --preset windows-tests
 # The scripted test server runs natively; the test program reaches it on loopback.
 log "building the test server"
 cmake -S tests/win32/server -B build/windows-tests/server -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
-nice ninja -C build/windows-tests/server
+nice ninja -C build/windows-tests/server -j2 >/dev/null
 
 # --- the tests under wine64 -------------------------------------------------------------------
 wine=/usr/lib/wine/wine64
