@@ -161,8 +161,9 @@ TestPki::TestPki() {
     mServers.push_back(trusted.Issue({"localhost", "*.localhost"}, -30 * kDay, -kDay));
     mServers.push_back(other.Issue({"localhost", "*.localhost"}, -kDay, 30 * kDay));
 
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/setup-launcher-pki-XXXXXX";
+    // Not under TMPDIR: tests point that at folders of their own, which are removed while this
+    // shared authority must stay for the whole test program.
+    std::string pattern = "/tmp/setup-launcher-pki-XXXXXX";
     Check(mkdtemp(pattern.data()) != nullptr, "folder");
     mCaFolder = pattern;
     mCaFile = mCaFolder + "/ca.pem";
