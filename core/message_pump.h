@@ -30,3 +30,6 @@ void PumpMessages(std::uint32_t maxMessages);
 #include <functional>
 int AddIdleHandler(std::function<bool(long)> handler);
 void RemoveIdleHandler(int id);
+// One round of every registered idle handler; true while any has more work. Platform queues call
+// it from OnIdle.
+bool RunIdleHandlers(long count);

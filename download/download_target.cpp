@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "core/setup_log.h"
 #include "core/text_conversion.h"
 #include "download/block_grid.h"
 #include "download/hash_context.h"
@@ -159,4 +160,15 @@ bool OpenDownloadTarget(const SetupSelection& selection, const std::u16string& d
         progress.ResetProgress();
     }
     return stream.IsOpen();
+}
+
+void FinishDownload(DownloadStream& stream, ExtractionProgress& progress,
+                    const std::u16string& path, const std::string& hash) {
+    if (!stream.Close()) {
+        THROW_DOWNLOAD("Error during file write!");
+    }
+    progress.Destroy();
+    if (Sha256FileHex(path) != hash) {
+        THROW_DOWNLOAD("Hash mismatch for downloaded file!");
+    }
 }

@@ -72,3 +72,9 @@ bool CutFileToLength(const std::u16string& path, std::uint64_t length);
 // Platform primitive: opens the file for the mode, shared with other processes; nullptr on
 // failure.
 std::FILE* OpenSharedFile(const std::u16string& path, StreamMode mode);
+
+// The end of a download: closes the stream and the progress window, then checks the whole file
+// against the release's SHA-256. Throws DownloadException with "Error during file write!" or
+// "Hash mismatch for downloaded file!".
+void FinishDownload(DownloadStream& stream, ExtractionProgress& progress,
+                    const std::u16string& path, const std::string& hash);

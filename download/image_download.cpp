@@ -60,13 +60,6 @@ SetupSelection DownloadImage(SetupSelection selection) {
         }
     }
 
-    if (!stream.Close()) {
-        THROW_DOWNLOAD("Error during file write!");
-    }
-    progress.Destroy();
-
-    if (Sha256FileHex(path) != selection.hash) {
-        THROW_DOWNLOAD("Hash mismatch for downloaded file!");
-    }
+    FinishDownload(stream, progress, path, selection.hash);
     return selection;
 }
