@@ -1,10 +1,6 @@
 // The WinINet transport under the shared attempt loop, against the scripted test server over plain
 // HTTP and HTTPS. The test authority is made trusted in the user's root store, where the
 // certificate checks of Windows (and Wine) find it.
-#include <windows.h>
-
-#include <wincrypt.h>
-
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -15,39 +11,6 @@
 namespace {
 
 using nlohmann::json;
-
-// The test authority in the current user's root store for the lifetime of the suite.
-class TrustedTestAuthority {
-  public:
-    explicit TrustedTestAuthority(const std::string& pem) {
-        DWORD size = 0;
-        CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr,
-                             nullptr);
-        std::vector<BYTE> der(size);
-        if (size == 0 || !CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER,
-                                               der.data(), &size, nullptr, nullptr))
-            return;
-        mStore =
-            CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"Root");
-        if (mStore == nullptr) return;
-        CertAddEncodedCertificateToStore(mStore, X509_ASN_ENCODING, der.data(), size,
-                                         CERT_STORE_ADD_REPLACE_EXISTING, &mCertificate);
-        // Written to the registry now, where the chain engine opens the store by itself.
-        CertControlStore(mStore, 0, CERT_STORE_CTRL_COMMIT, nullptr);
-    }
-    ~TrustedTestAuthority() {
-        if (mCertificate != nullptr) CertDeleteCertificateFromStore(mCertificate);
-        if (mStore != nullptr) {
-            CertControlStore(mStore, 0, CERT_STORE_CTRL_COMMIT, nullptr);
-            CertCloseStore(mStore, 0);
-        }
-    }
-    bool Added() const { return mCertificate != nullptr; }
-
-  private:
-    HCERTSTORE mStore = nullptr;
-    PCCERT_CONTEXT mCertificate = nullptr;
-};
 
 class Win32HttpTest : public ::testing::Test {
   protected:

@@ -1,5 +1,6 @@
 #include "win32_test_support.h"
 
+#include <wincrypt.h>
 #include <winsock2.h>
 
 #include <gtest/gtest.h>
@@ -173,4 +174,33 @@ std::vector<std::string> HeaderValues(const nlohmann::json& request, const std::
             values.push_back(header[1].get<std::string>());
     }
     return values;
+}
+
+TrustedTestAuthority::TrustedTestAuthority(const std::string& pem) {
+    DWORD size = 0;
+    CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr,
+                         nullptr);
+    std::vector<BYTE> der(size);
+    if (size == 0 || !CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, der.data(),
+                                           &size, nullptr, nullptr))
+        return;
+    HCERTSTORE store =
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"Root");
+    if (store == nullptr) return;
+    mStore = store;
+    PCCERT_CONTEXT certificate = nullptr;
+    CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), size,
+                                     CERT_STORE_ADD_REPLACE_EXISTING, &certificate);
+    mCertificate = certificate;
+    // Written to the registry now, where the chain engine opens the store by itself.
+    CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+}
+
+TrustedTestAuthority::~TrustedTestAuthority() {
+    if (mCertificate != nullptr)
+        CertDeleteCertificateFromStore(static_cast<PCCERT_CONTEXT>(mCertificate));
+    if (mStore != nullptr) {
+        CertControlStore(mStore, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+        CertCloseStore(mStore, 0);
+    }
 }

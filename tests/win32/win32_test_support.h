@@ -56,5 +56,20 @@ class TestServers {
     std::map<std::string, std::uint16_t> mPorts;
 };
 
+// The test authority of the scripted servers in the current user's root store, where the
+// certificate checks of Windows (and Wine) find it, for the lifetime of the object.
+class TrustedTestAuthority {
+  public:
+    explicit TrustedTestAuthority(const std::string& pem);
+    ~TrustedTestAuthority();
+    TrustedTestAuthority(const TrustedTestAuthority&) = delete;
+    TrustedTestAuthority& operator=(const TrustedTestAuthority&) = delete;
+    bool Added() const { return mCertificate != nullptr; }
+
+  private:
+    void* mStore = nullptr;
+    const void* mCertificate = nullptr;
+};
+
 // The values of a header (case-insensitive name) in one recorded request.
 std::vector<std::string> HeaderValues(const nlohmann::json& request, const std::string& name);
