@@ -22,7 +22,7 @@ class Win32HttpTest : public ::testing::Test {
         sAuthority = nullptr;
     }
     void SetUp() override {
-        ASSERT_TRUE(sAuthority->Added());
+        ASSERT_TRUE(sAuthority->Trusted());
         for (const char* server : {"http", "https", "untrusted", "otherhost", "expired"})
             Servers().Clear(server);
     }

@@ -55,7 +55,7 @@ long RunProgram(const std::u16string& program) {
 TEST(Win32Launch, ProductFromTheFileNameIndexOverHttpsCancelledSilently) {
     TestServers& servers = TestServers::Shared();
     const TrustedTestAuthority authority(servers.AuthorityPem());
-    ASSERT_TRUE(authority.Added());
+    ASSERT_TRUE(authority.Trusted());
     servers.Clear("https");
     servers.PutObject("https", "tarnwick-x64-sql-v2/index",
                       R"({"current_release": "2024.1", "releases": {"2024.1": {

@@ -176,6 +176,27 @@ std::vector<std::string> HeaderValues(const nlohmann::json& request, const std::
     return values;
 }
 
+namespace {
+// Whether a chain engine made now (one that opens the stores afresh) ends the authority's chain
+// at a trusted root.
+bool IsTrustedRoot(PCCERT_CONTEXT certificate) {
+    CERT_CHAIN_ENGINE_CONFIG config{};
+    config.cbSize = sizeof config;
+    HCERTCHAINENGINE engine = nullptr;
+    if (!CertCreateCertificateChainEngine(&config, &engine)) return false;
+    CERT_CHAIN_PARA parameters{};
+    parameters.cbSize = sizeof parameters;
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    const bool trusted = CertGetCertificateChain(engine, certificate, nullptr, nullptr, &parameters,
+                                                 0, nullptr, &chain) &&
+                         (chain->TrustStatus.dwErrorStatus &
+                          (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN)) == 0;
+    if (chain != nullptr) CertFreeCertificateChain(chain);
+    CertFreeCertificateChainEngine(engine);
+    return trusted;
+}
+}  // namespace
+
 TrustedTestAuthority::TrustedTestAuthority(const std::string& pem) {
     DWORD size = 0;
     CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr,
@@ -188,12 +209,20 @@ TrustedTestAuthority::TrustedTestAuthority(const std::string& pem) {
         CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"Root");
     if (store == nullptr) return;
     mStore = store;
-    PCCERT_CONTEXT certificate = nullptr;
-    CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), size,
-                                     CERT_STORE_ADD_REPLACE_EXISTING, &certificate);
-    mCertificate = certificate;
-    // Written to the registry now, where the chain engine opens the store by itself.
-    CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+    // Added, written to the registry (where chain engines open the store by themselves), and
+    // checked from a fresh engine; a store still being filled gets a few more chances.
+    for (int round = 0; round < 10 && !mTrusted; ++round) {
+        if (round > 0) Sleep(200);
+        PCCERT_CONTEXT certificate = nullptr;
+        if (!CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), size,
+                                              CERT_STORE_ADD_REPLACE_EXISTING, &certificate))
+            continue;
+        if (mCertificate != nullptr)
+            CertFreeCertificateContext(static_cast<PCCERT_CONTEXT>(mCertificate));
+        mCertificate = certificate;
+        CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+        mTrusted = IsTrustedRoot(certificate);
+    }
 }
 
 TrustedTestAuthority::~TrustedTestAuthority() {

@@ -64,11 +64,13 @@ class TrustedTestAuthority {
     ~TrustedTestAuthority();
     TrustedTestAuthority(const TrustedTestAuthority&) = delete;
     TrustedTestAuthority& operator=(const TrustedTestAuthority&) = delete;
-    bool Added() const { return mCertificate != nullptr; }
+    // Whether the certificate checks now take the authority as a trusted root.
+    bool Trusted() const { return mTrusted; }
 
   private:
     void* mStore = nullptr;
     const void* mCertificate = nullptr;
+    bool mTrusted = false;
 };
 
 // The values of a header (case-insensitive name) in one recorded request.
