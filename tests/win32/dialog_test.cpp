@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <objbase.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -279,6 +280,14 @@ class Win32DialogTest : public ::testing::Test {
 
     PickingViews mViews;
 };
+
+// The run with a German interface language says so (tests/win32/dialog_tests.sh), so that it
+// cannot pass in English unnoticed.
+TEST_F(Win32DialogTest, InterfaceLanguageIsTheOneTheRunAsks) {
+    const char* expected = std::getenv("SETUP_LAUNCHER_TEST_INTERFACE");
+    if (expected == nullptr) GTEST_SKIP() << "the run names no interface language";
+    EXPECT_EQ(GermanInterface(), std::string(expected) == "de");
+}
 
 TEST_F(Win32DialogTest, VersionTemplateAsDesigned) {
     const std::u16string label = u"Bitte wählen Sie Ihre Sprache / Please select your language:";
