@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the Win32 tests that show windows need beyond scripts/windows-build.sh: an X
-# server without a screen (xvfb), keystrokes (xdotool) and Wine's own fonts (the caption
-# buttons' glyphs).
+# server without a screen (xvfb) and keystrokes (xdotool).
 set -euo pipefail
 missing=()
-for package in xvfb xauth xdotool fonts-wine; do
+for package in xvfb xauth xdotool; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
     missing+=("$package")
 done

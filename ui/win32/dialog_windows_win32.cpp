@@ -97,9 +97,10 @@ struct ModalRun {
     WindowIcons icons;
 };
 
+// The run a dialog belongs to; nullptr for messages that arrive before its initialisation.
 template <typename Model>
-ModalRun<Model>& RunOf(HWND dialog) {
-    return *reinterpret_cast<ModalRun<Model>*>(GetWindowLongPtrW(dialog, DWLP_USER));
+ModalRun<Model>* RunOf(HWND dialog) {
+    return reinterpret_cast<ModalRun<Model>*>(GetWindowLongPtrW(dialog, DWLP_USER));
 }
 
 // --- version selection --------------------------------------------------------------------------
@@ -126,7 +127,7 @@ INT_PTR CALLBACK VersionSelectionProc(HWND dialog, UINT message, WPARAM wParam, 
     switch (message) {
         case WM_INITDIALOG: {
             SetWindowLongPtrW(dialog, DWLP_USER, lParam);
-            auto& run = RunOf<VersionSelectionDlg>(dialog);
+            auto& run = *RunOf<VersionSelectionDlg>(dialog);
             run.icons.Apply(dialog);
             for (const ReleaseChoice& choice : run.model.Choices()) {
                 AddString(dialog, IDC_VERSION_LIST, ToUtf16(choice.displayText));
@@ -140,7 +141,11 @@ INT_PTR CALLBACK VersionSelectionProc(HWND dialog, UINT message, WPARAM wParam, 
             return FALSE;
         }
         case WM_COMMAND: {
-            auto& model = RunOf<VersionSelectionDlg>(dialog).model;
+            auto* run = RunOf<VersionSelectionDlg>(dialog);
+            if (run == nullptr) {
+                return FALSE;
+            }
+            auto& model = run->model;
             const int id = LOWORD(wParam);
             const int code = HIWORD(wParam);
             if (id == IDC_VERSION_LIST && code == CBN_SELCHANGE) {
@@ -195,7 +200,7 @@ INT_PTR CALLBACK LanguageSelectionProc(HWND dialog, UINT message, WPARAM wParam,
     switch (message) {
         case WM_INITDIALOG: {
             SetWindowLongPtrW(dialog, DWLP_USER, lParam);
-            auto& run = RunOf<LanguageSelectionDlg>(dialog);
+            auto& run = *RunOf<LanguageSelectionDlg>(dialog);
             run.icons.Apply(dialog);
             SetWindowTextW(dialog, Wide(run.model.Caption()));
             for (const std::u16string& entry : run.model.Entries()) {
@@ -207,8 +212,11 @@ INT_PTR CALLBACK LanguageSelectionProc(HWND dialog, UINT message, WPARAM wParam,
             return TRUE;
         }
         case WM_COMMAND:
+            if (RunOf<LanguageSelectionDlg>(dialog) == nullptr) {
+                return FALSE;
+            }
             if (LOWORD(wParam) == IDOK) {
-                RunOf<LanguageSelectionDlg>(dialog).model.SelectEntry(
+                RunOf<LanguageSelectionDlg>(dialog)->model.SelectEntry(
                     CurrentSelection(dialog, IDC_LANGUAGE_CHOICE));
                 EndDialog(dialog, IDOK);
                 return TRUE;
