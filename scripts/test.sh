@@ -29,4 +29,11 @@ for preset in default asan; do
   echo "=== test: $preset" >&2
   ctest --preset "$preset" || status=1
 done
+
+# The Windows edition: the 32-bit program, the Win32 layer's tests under wine64, the dialogs
+# under Xvfb with an English and a German interface, and one whole launch driven by keystrokes.
+echo "=== build and test: windows" >&2
+scripts/windows-build.sh || status=1
+tests/win32/dialog_tests.sh || status=1
+tests/win32/whole_launch.sh || status=1
 exit $status
