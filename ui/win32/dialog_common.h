@@ -74,6 +74,30 @@ inline void NotifyObserverOnFirstShow(HWND dialog, UINT message, WPARAM wParam) 
     }
 }
 
+// The messages both modal dialogs handle alike, before their own: the cancel command (once the
+// dialog is initialised), the observer's notification, and removing the observer's mark when the
+// window goes. True when the message is fully handled and the procedure should return TRUE.
+inline bool HandleSharedModalMessage(HWND dialog, UINT message, WPARAM wParam) {
+    switch (message) {
+        case WM_COMMAND:
+            if (LOWORD(wParam) == IDCANCEL && GetWindowLongPtrW(dialog, DWLP_USER) != 0) {
+                EndDialog(dialog, IDCANCEL);
+                return true;
+            }
+            return false;
+        case kNotifyObserver:
+            if (Observer()) {
+                Observer()(dialog);
+            }
+            return true;
+        case WM_DESTROY:
+            RemovePropW(dialog, L"SetupLauncherObserved");
+            return false;
+        default:
+            return false;
+    }
+}
+
 // The state of one modal run: the model and what the window owns.
 template <typename Model>
 struct ModalRun {

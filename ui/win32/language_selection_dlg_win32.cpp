@@ -10,6 +10,9 @@ namespace {
 
 INT_PTR CALLBACK LanguageSelectionProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     NotifyObserverOnFirstShow(dialog, message, wParam);
+    if (HandleSharedModalMessage(dialog, message, wParam)) {
+        return TRUE;
+    }
     switch (message) {
         case WM_INITDIALOG: {
             SetWindowLongPtrW(dialog, DWLP_USER, lParam);
@@ -34,18 +37,6 @@ INT_PTR CALLBACK LanguageSelectionProc(HWND dialog, UINT message, WPARAM wParam,
                 EndDialog(dialog, IDOK);
                 return TRUE;
             }
-            if (LOWORD(wParam) == IDCANCEL) {
-                EndDialog(dialog, IDCANCEL);
-                return TRUE;
-            }
-            return FALSE;
-        case kNotifyObserver:
-            if (Observer()) {
-                Observer()(dialog);
-            }
-            return TRUE;
-        case WM_DESTROY:
-            RemovePropW(dialog, L"SetupLauncherObserved");
             return FALSE;
         default:
             return FALSE;

@@ -45,6 +45,9 @@ void ShowDestination(HWND dialog, const VersionSelectionDlg& model) {
 
 INT_PTR CALLBACK VersionSelectionProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     NotifyObserverOnFirstShow(dialog, message, wParam);
+    if (HandleSharedModalMessage(dialog, message, wParam)) {
+        return TRUE;
+    }
     switch (message) {
         case WM_INITDIALOG: {
             SetWindowLongPtrW(dialog, DWLP_USER, lParam);
@@ -95,20 +98,8 @@ INT_PTR CALLBACK VersionSelectionProc(HWND dialog, UINT message, WPARAM wParam, 
                 EndDialog(dialog, IDOK);
                 return TRUE;
             }
-            if (id == IDCANCEL) {
-                EndDialog(dialog, IDCANCEL);
-                return TRUE;
-            }
             return FALSE;
         }
-        case kNotifyObserver:
-            if (Observer()) {
-                Observer()(dialog);
-            }
-            return TRUE;
-        case WM_DESTROY:
-            RemovePropW(dialog, L"SetupLauncherObserved");
-            return FALSE;
         default:
             return FALSE;
     }
