@@ -2,7 +2,7 @@
 #include "catalogue/index_retrieval.h"
 
 #include "core/endpoints.h"
-#include "download/http_transfer.h"
+#include "net/http_transfer.h"
 
 std::u16string ReleaseIndexPath(const std::u16string& product) {
     return product + u"-v2/index";

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "catalogue/json_reader.h"
+#include "core/json_reader.h"
 
 // The parsed release index, shared read-only.
 using ProductCatalog = JsonValue;

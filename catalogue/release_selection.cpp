@@ -4,7 +4,6 @@
 #include <cstdlib>
 
 #include "core/text_conversion.h"
-#include "ui/version_selection.h"
 
 namespace {
 // A part's value as the standard text-to-integer conversion reads it: leading white space, an
@@ -46,12 +45,9 @@ std::vector<ReleaseChoice> OfferedReleases(const ProductCatalog& catalog) {
     return offered;
 }
 
-SetupSelection SelectRelease(const ProductCatalog& catalog, const std::string& product) {
-    std::vector<ReleaseChoice> offered = OfferedReleases(catalog);
+SetupSelection ReadSetupSelection(const ProductCatalog& catalog, const std::string& product,
+                                  const std::string& releaseKey, const std::string& languageCode) {
     SetupSelection selection;
-    auto [releaseKey, languageCode] =
-        SelectVersion(offered, catalog, selection.download_only, selection.destination);
-
     JsonValue release = catalog["releases"][releaseKey];
     selection.product = ToUtf16(product);
     selection.version = releaseKey;

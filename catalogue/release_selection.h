@@ -12,6 +12,7 @@ std::int64_t ReleaseVersionNumber(const std::string& key);
 // (none when "forbid_release_selection" is present and not null).
 std::vector<ReleaseChoice> OfferedReleases(const ProductCatalog& catalog);
 
-// Runs the version dialog over the offered releases and reads the chosen release (or language
-// edition) into a selection. Throws AbortException when the user cancels.
-SetupSelection SelectRelease(const ProductCatalog& catalog, const std::string& product);
+// Reads the chosen release (or, with a language code, that language edition) into a selection.
+// Download-only and the destination are the dialog's and stay as they are.
+SetupSelection ReadSetupSelection(const ProductCatalog& catalog, const std::string& product,
+                                  const std::string& releaseKey, const std::string& languageCode);

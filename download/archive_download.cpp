@@ -7,16 +7,16 @@
 #include <cstdio>
 #include <limits>
 
-#include "catalogue/json_reader.h"
 #include "core/clock.h"
 #include "core/endpoints.h"
+#include "core/hash_context.h"
+#include "core/json_reader.h"
 #include "core/message_pump.h"
 #include "core/setup_log.h"
 #include "core/text_conversion.h"
 #include "download/block_grid.h"
 #include "download/download_target.h"
-#include "download/hash_context.h"
-#include "download/http_transfer.h"
+#include "net/http_transfer.h"
 #include "ui/progress_estimate.h"
 
 namespace {

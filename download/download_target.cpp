@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <vector>
 
+#include "core/file_system.h"
+#include "core/hash_context.h"
 #include "core/setup_log.h"
 #include "core/text_conversion.h"
 #include "download/block_grid.h"
-#include "download/hash_context.h"
-#include "install/file_system.h"
 
 namespace {
 // Piece in which the blocks of an existing file are read for their check: the check holds this

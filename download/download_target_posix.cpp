@@ -6,8 +6,8 @@
 
 #include <limits>
 
+#include "core/file_system.h"
 #include "download/download_target.h"
-#include "install/file_system.h"
 
 namespace {
 // Owns one file descriptor.

@@ -8,13 +8,13 @@
 #include <string>
 
 #include "core/endpoints.h"
+#include "core/file_system.h"
+#include "core/hash_context.h"
 #include "core/setup_log.h"
 #include "core/text_conversion.h"
 #include "download/block_grid.h"
 #include "download/download_target.h"
-#include "download/hash_context.h"
-#include "download/http_transfer.h"
-#include "install/file_system.h"
+#include "net/http_transfer.h"
 #include "ui/progress_estimate.h"
 
 SetupSelection DownloadImage(SetupSelection selection) {

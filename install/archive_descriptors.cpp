@@ -3,7 +3,7 @@
 #include <cstring>
 #include <memory>
 
-#include "catalogue/json_reader.h"
+#include "core/json_reader.h"
 #include "core/text_conversion.h"
 #include "install/archive.h"
 #include "install/setup_process.h"

@@ -4,12 +4,12 @@
 #include <fstream>
 #include <memory>
 
+#include "core/file_system.h"
+#include "core/hash_context.h"
 #include "core/message_pump.h"
 #include "core/setup_log.h"
 #include "core/text_conversion.h"
-#include "download/hash_context.h"
 #include "install/archive.h"
-#include "install/file_system.h"
 #include "install/setup_process.h"
 #include "ui/progress_estimate.h"
 

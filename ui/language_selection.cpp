@@ -1,8 +1,8 @@
 #include "ui/language_selection.h"
 
+#include "core/file_system.h"
 #include "core/product_identity.h"
 #include "core/setup_log.h"
-#include "install/file_system.h"
 #include "ui/dialog_views.h"
 #include "ui/user_environment.h"
 

@@ -1,8 +1,9 @@
 #include "ui/version_selection.h"
 
+#include "catalogue/release_selection.h"
+#include "core/file_system.h"
 #include "core/setup_log.h"
 #include "core/text_conversion.h"
-#include "install/file_system.h"
 #include "ui/dialog_views.h"
 #include "ui/user_environment.h"
 
@@ -87,6 +88,17 @@ std::pair<std::string, std::string> SelectVersion(const std::vector<ReleaseChoic
     downloadOnly = dialog.DownloadOnly();
     destination = dialog.Destination();
     return {dialog.ReleaseKey(), dialog.LanguageCode()};
+}
+
+SetupSelection SelectRelease(const ProductCatalog& catalog, const std::string& product) {
+    bool downloadOnly = false;
+    std::u16string destination;
+    auto [releaseKey, languageCode] =
+        SelectVersion(OfferedReleases(catalog), catalog, downloadOnly, destination);
+    SetupSelection selection = ReadSetupSelection(catalog, product, releaseKey, languageCode);
+    selection.download_only = downloadOnly;
+    selection.destination = destination;
+    return selection;
 }
 
 std::u16string PickDownloadFolder() {

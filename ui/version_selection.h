@@ -56,6 +56,10 @@ std::pair<std::string, std::string> SelectVersion(const std::vector<ReleaseChoic
                                                   const ProductCatalog& catalog, bool& downloadOnly,
                                                   std::u16string& destination);
 
+// Runs the version dialog over the offered releases and reads the chosen release (or language
+// edition) into a selection. Throws AbortException when the user cancels.
+SetupSelection SelectRelease(const ProductCatalog& catalog, const std::string& product);
+
 // The folder picker, titled by the interface language; the picked folder with one trailing
 // separator, or empty when nothing was picked.
 std::u16string PickDownloadFolder();

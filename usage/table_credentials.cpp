@@ -1,6 +1,6 @@
 #include "usage/table_credentials.h"
 
-#include "usage/base64.h"
+#include "core/base64.h"
 
 namespace {
 

@@ -6,11 +6,11 @@
 #include <optional>
 #include <sstream>
 
+#include "core/base64.h"
 #include "core/clock.h"
+#include "core/hash_context.h"
 #include "core/text_conversion.h"
-#include "download/hash_context.h"
-#include "download/http_transfer.h"
-#include "usage/base64.h"
+#include "net/http_transfer.h"
 #include "usage/system_facts.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "download/hash_context.h"
+#include "core/hash_context.h"
 #include "support/launcher_process.h"
 #include "support/package_builder.h"
 #include "support/scripted_server.h"

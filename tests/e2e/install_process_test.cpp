@@ -12,8 +12,8 @@
 #include <string>
 #include <thread>
 
+#include "core/hash_context.h"
 #include "core/text_conversion.h"
-#include "download/hash_context.h"
 #include "install/archive_extraction.h"
 #include "support/launcher_process.h"
 #include "support/package_builder.h"

@@ -9,9 +9,9 @@
 #include <random>
 #include <thread>
 
+#include "core/hash_context.h"
 #include "core/text_conversion.h"
-#include "download/hash_context.h"
-#include "download/http_transfer.h"
+#include "net/http_transfer.h"
 #include "support/launcher_process.h"
 #include "support/local_store.h"
 #include "support/publisher_process.h"

@@ -10,9 +10,9 @@
 #include <string>
 
 #include "core/endpoints.h"
+#include "core/hash_context.h"
 #include "core/setup_log.h"
 #include "download/archive_download.h"
-#include "download/hash_context.h"
 #include "download/image_download.h"
 #include "support/local_store.h"
 #include "support/progress_recorder.h"

@@ -8,13 +8,13 @@
 #include <chrono>
 
 #include "catalogue/index_retrieval.h"
+#include "core/base64.h"
 #include "core/endpoints.h"
 #include "core/text_conversion.h"
-#include "download/http_transfer.h"
+#include "net/http_transfer.h"
 #include "support/local_store.h"
 #include "support/test_environment.h"
 #include "tools/store/store_client.h"
-#include "usage/base64.h"
 
 namespace {
 

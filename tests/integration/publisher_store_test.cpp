@@ -10,7 +10,7 @@
 #include "catalogue/index_retrieval.h"
 #include "core/endpoints.h"
 #include "core/text_conversion.h"
-#include "download/http_transfer.h"
+#include "net/http_transfer.h"
 #include "support/local_store.h"
 #include "support/publisher_process.h"
 #include "support/test_environment.h"

@@ -16,16 +16,16 @@
 #include <thread>
 #include <vector>
 
+#include "core/base64.h"
 #include "core/clock.h"
+#include "core/hash_context.h"
 #include "core/text_conversion.h"
-#include "download/hash_context.h"
-#include "download/http_transfer.h"
+#include "net/http_transfer.h"
 #include "support/launcher_process.h"
 #include "support/local_store.h"
 #include "support/scripted_server.h"
 #include "support/test_environment.h"
 #include "tools/store/store_client.h"
-#include "usage/base64.h"
 #include "usage/system_facts.h"
 #include "usage/usage_events.h"
 

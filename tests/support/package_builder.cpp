@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <zip.h>
 
-#include "download/hash_context.h"
+#include "core/hash_context.h"
 
 std::string Sha256Of(const std::string& content) {
     return HashText(content, "SHA256", true);

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "catalogue/json_reader.h"
 #include "catalogue/release_selection.h"
+#include "core/json_reader.h"
 #include "core/setup_log.h"
 #include "core/text_conversion.h"
 #include "support/scripted_dialogs.h"

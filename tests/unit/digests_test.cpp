@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
+#include "core/base64.h"
+#include "core/hash_context.h"
 #include "core/text_conversion.h"
-#include "download/hash_context.h"
 #include "support/test_environment.h"
-#include "usage/base64.h"
 
 namespace {
 constexpr char kEmptySha256[] = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";

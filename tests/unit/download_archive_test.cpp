@@ -9,9 +9,9 @@
 
 #include "core/clock.h"
 #include "core/endpoints.h"
+#include "core/hash_context.h"
 #include "core/setup_log.h"
 #include "download/archive_download.h"
-#include "download/hash_context.h"
 #include "support/progress_recorder.h"
 #include "support/scripted_server.h"
 #include "support/test_environment.h"

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "core/endpoints.h"
+#include "core/hash_context.h"
 #include "core/setup_log.h"
-#include "download/hash_context.h"
 #include "download/image_download.h"
 #include "support/progress_recorder.h"
 #include "support/scripted_server.h"

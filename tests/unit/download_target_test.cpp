@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "core/hash_context.h"
 #include "core/text_conversion.h"
 #include "download/download_target.h"
-#include "download/hash_context.h"
 #include "support/progress_recorder.h"
 #include "support/test_environment.h"
 

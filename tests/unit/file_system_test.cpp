@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "core/file_system.h"
 #include "core/text_conversion.h"
-#include "install/file_system.h"
 #include "support/test_environment.h"
 
 namespace {

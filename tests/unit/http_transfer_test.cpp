@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "download/http_transfer.h"
-#include "download/http_transport.h"
+#include "net/http_transfer.h"
+#include "net/http_transport.h"
 #include "support/scripted_server.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "catalogue/json_reader.h"
-#include "core/netrelease_functions.h"
+#include "app/launch_flow.h"
+#include "core/json_reader.h"
 #include "core/setup_log.h"
 #include "core/text_conversion.h"
 #include "install/archive_extraction.h"

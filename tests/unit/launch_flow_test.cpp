@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "app/launch_flow.h"
 #include "core/clock.h"
-#include "core/netrelease_functions.h"
 #include "core/setup_log.h"
 #include "support/scripted_dialogs.h"
 #include "support/test_environment.h"

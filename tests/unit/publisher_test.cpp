@@ -9,10 +9,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "catalogue/json_reader.h"
 #include "catalogue/release_selection.h"
+#include "core/hash_context.h"
+#include "core/json_reader.h"
 #include "core/text_conversion.h"
-#include "download/hash_context.h"
 #include "install/archive.h"
 #include "install/archive_descriptors.h"
 #include "support/package_builder.h"

@@ -3,8 +3,8 @@
 #include <chrono>
 #include <vector>
 
+#include "core/base64.h"
 #include "core/clock.h"
-#include "usage/base64.h"
 #include "usage/system_facts.h"
 #include "usage/table_credentials.h"
 #include "usage/usage_events.h"

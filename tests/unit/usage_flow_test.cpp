@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "app/launch_flow.h"
 #include "core/clock.h"
-#include "core/netrelease_functions.h"
 #include "core/setup_log.h"
 #include "support/test_environment.h"
 

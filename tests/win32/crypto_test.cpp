@@ -1,8 +1,8 @@
 // Digests over CNG and base64 over Crypt32, against the published test vectors.
 #include <gtest/gtest.h>
 
-#include "download/hash_context.h"
-#include "usage/base64.h"
+#include "core/base64.h"
+#include "core/hash_context.h"
 #include "win32_test_support.h"
 
 namespace {

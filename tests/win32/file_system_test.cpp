@@ -3,8 +3,8 @@
 
 #include <algorithm>
 
+#include "core/file_system.h"
 #include "download/download_target.h"
-#include "install/file_system.h"
 #include "win32_test_support.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "download/http_transfer.h"
+#include "net/http_transfer.h"
 #include "win32_test_support.h"
 
 namespace {

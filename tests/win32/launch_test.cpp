@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "core/file_system.h"
 #include "core/product_identity.h"
 #include "core/text_conversion.h"
-#include "install/file_system.h"
 #include "win32_test_support.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "download/hash_context.h"
+#include "core/hash_context.h"
 
 class ProgressBar;
 

@@ -5,7 +5,7 @@
 
 #include "catalogue/index_retrieval.h"
 #include "core/text_conversion.h"
-#include "download/http_transfer.h"
+#include "net/http_transfer.h"
 #include "tools/publisher/publication_names.h"
 #include "tools/publisher/release_builder.h"
 

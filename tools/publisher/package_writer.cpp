@@ -7,8 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/file_system.h"
 #include "core/text_conversion.h"
-#include "install/file_system.h"
 #include "tools/publisher/block_digester.h"
 #include "tools/publisher/progress_bar.h"
 #include "tools/publisher/publisher_error.h"

@@ -5,9 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "catalogue/json_reader.h"
 #include "catalogue/release_selection.h"
-#include "core/netrelease_functions.h"
+#include "core/json_reader.h"
 #include "tools/publisher/progress_bar.h"
 #include "tools/publisher/publication_names.h"
 #include "tools/publisher/publisher_error.h"

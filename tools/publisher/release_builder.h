@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "core/netrelease_functions.h"
+#include "core/launcher_version.h"
 #include "tools/publisher/block_digester.h"
 
 inline constexpr std::uint64_t kDefaultBlockSize = 4 * 1024 * 1024;

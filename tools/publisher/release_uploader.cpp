@@ -3,7 +3,7 @@
 #include <map>
 #include <set>
 
-#include "catalogue/json_reader.h"
+#include "core/json_reader.h"
 #include "tools/publisher/block_digester.h"
 #include "tools/publisher/progress_bar.h"
 #include "tools/publisher/publication_names.h"

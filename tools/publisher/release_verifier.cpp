@@ -7,9 +7,9 @@
 #include <set>
 
 #include "catalogue/release_selection.h"
-#include "core/netrelease_functions.h"
+#include "core/file_system.h"
+#include "core/launcher_version.h"
 #include "core/text_conversion.h"
-#include "install/file_system.h"
 #include "tools/publisher/block_digester.h"
 #include "tools/publisher/progress_bar.h"
 #include "tools/publisher/publication_names.h"

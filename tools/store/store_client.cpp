@@ -9,10 +9,10 @@
 #include <fstream>
 #include <memory>
 
+#include "core/base64.h"
+#include "core/hash_context.h"
 #include "core/text_conversion.h"
-#include "download/hash_context.h"
-#include "download/http_transport.h"
-#include "usage/base64.h"
+#include "net/http_transport.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 
 #include <vector>
 
+#include "core/hash_context.h"
 #include "core/text_conversion.h"
 #include "core/win32_support.h"
-#include "download/hash_context.h"
 
 namespace {
 bool Succeeded(NTSTATUS status) {

@@ -12,7 +12,7 @@
 #include "core/product_identity.h"
 #include "core/text_conversion.h"
 #include "core/win32_support.h"
-#include "download/http_transport.h"
+#include "net/http_transport.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include <memory>
 
+#include "core/file_system.h"
 #include "core/text_conversion.h"
-#include "install/file_system.h"
 
 const char16_t kPathSeparator = u'/';
 const char16_t kForeignSeparator = u'\\';

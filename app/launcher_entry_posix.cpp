@@ -1,5 +1,5 @@
 // The POSIX entry: no command-line options; one launch; exit code 0 in every case.
-#include "core/netrelease_functions.h"
+#include "app/launch_flow.h"
 
 int main() {
     LaunchStations stations;

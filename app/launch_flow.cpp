@@ -1,4 +1,4 @@
-#include "core/netrelease_functions.h"
+#include "app/launch_flow.h"
 
 #include "catalogue/index_retrieval.h"
 #include "catalogue/release_selection.h"
@@ -12,6 +12,7 @@
 #include "install/archive_extraction.h"
 #include "install/iso_mount.h"
 #include "ui/dialog_views.h"
+#include "ui/version_selection.h"
 #include "usage/usage_events.h"
 
 ProductCatalog LaunchStations::FetchIndex(const std::u16string& product, std::string& error) {

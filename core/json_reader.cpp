@@ -1,4 +1,4 @@
-#include "catalogue/json_reader.h"
+#include "core/json_reader.h"
 
 #include <cmath>
 #include <limits>

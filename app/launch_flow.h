@@ -5,10 +5,8 @@
 #include <string>
 
 #include "catalogue/release_index.h"
+#include "core/launcher_version.h"
 #include "core/product_identity.h"
-
-// The launcher's own version, compared with a release's "required_setup".
-inline constexpr std::uint32_t LauncherVersion = 5;
 
 // The stations of a launch. The defaults are the real operations; tests replace single stations.
 class LaunchStations {

@@ -7,8 +7,8 @@
 
 #include <vector>
 
+#include "core/base64.h"
 #include "core/win32_support.h"
-#include "usage/base64.h"
 
 namespace {
 bool IsBase64Digit(char c) {

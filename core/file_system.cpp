@@ -1,4 +1,4 @@
-#include "install/file_system.h"
+#include "core/file_system.h"
 
 #include <fstream>
 

@@ -1,6 +1,6 @@
 // The attempt loop, the body readers and the classification of transfer errors, written once over
 // the platform transport of http_transport.h.
-#include "download/http_transfer.h"
+#include "net/http_transfer.h"
 
 #include <cctype>
 #include <cinttypes>
@@ -10,7 +10,7 @@
 
 #include "core/message_pump.h"
 #include "core/text_conversion.h"
-#include "download/http_transport.h"
+#include "net/http_transport.h"
 
 namespace {
 

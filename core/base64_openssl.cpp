@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "usage/base64.h"
+#include "core/base64.h"
 
 std::string Base64Encode(std::string_view bytes) {
     std::vector<unsigned char> out(4 * ((bytes.size() + 2) / 3) + 1);

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "download/http_transfer.h"
+#include "net/http_transfer.h"
 
 // What went wrong in a transport step; the attempt loop decides from it whether to try again.
 enum class TransferErrorKind {

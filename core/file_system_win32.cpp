@@ -1,8 +1,8 @@
 // Windows half of the file-system helpers: wide paths, "\" as the separator, find-first/find-next
 // enumeration. Links (junctions and symbolic links to folders) are removed as links, never
 // followed, so deleting a tree never reaches outside it.
+#include "core/file_system.h"
 #include "core/win32_support.h"
-#include "install/file_system.h"
 
 const char16_t kPathSeparator = u'\\';
 const char16_t kForeignSeparator = u'/';

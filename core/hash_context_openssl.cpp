@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "download/hash_context.h"
+#include "core/hash_context.h"
 
 namespace {
 struct MdCtxDeleter {

@@ -15,7 +15,7 @@
 #include <map>
 
 #include "core/endpoints.h"
-#include "download/http_transport.h"
+#include "net/http_transport.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "core/netrelease_functions.h"
+#include "app/launch_flow.h"
 
 namespace {
 struct LocalFreeDeleter {

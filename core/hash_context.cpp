@@ -1,9 +1,9 @@
-#include "download/hash_context.h"
+#include "core/hash_context.h"
 
 #include <fstream>
 #include <vector>
 
-#include "install/file_system.h"
+#include "core/file_system.h"
 
 std::string HexText(std::string_view bytes) {
     static constexpr char kDigits[] = "0123456789abcdef";
