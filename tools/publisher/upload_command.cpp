@@ -1,0 +1,59 @@
+// upload: staged releases, then the index, to the blob store.
+#include <iostream>
+
+#include "tools/publisher/publisher_command.h"
+#include "tools/publisher/publisher_error.h"
+#include "tools/publisher/release_uploader.h"
+
+namespace {
+
+class UploadCommand : public PublisherCommand {
+  public:
+    CLI::App* Add(CLI::App& app) override {
+        CLI::App* command = app.add_subcommand(
+            "upload",
+            "Publish staged releases and then the index to the blob store (SharedKey "
+            "signed; containers allow anonymous reading of blobs)");
+        command->add_option("-s,--staging", mRequest.staging, "Staging folder")
+            ->required()
+            ->check(CLI::ExistingDirectory);
+        command->add_option("-p,--product", mRequest.product, "Product")->required();
+        command
+            ->add_option("-r,--release", mRequest.releases,
+                         "Release key to upload (repeatable; default: every staged release)")
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+        command->add_option("-l,--language", mRequest.language, "Only this language edition");
+        command->add_flag("--index-only", mRequest.indexOnly,
+                          "Upload only the index (releases already published)");
+        command->add_option("-e,--endpoint", mEndpoint,
+                            "Blob endpoint (default: SETUP_LAUNCHER_DOWNLOAD_ENDPOINT or the "
+                            "built-in one)");
+        return command;
+    }
+
+    int Run() override {
+        mRequest.endpoint = ChooseEndpoint(mEndpoint);
+        mRequest.account = Environment(kAccountVariable);
+        mRequest.accountKey = Environment(kAccountKeyVariable);
+        if (mRequest.account.empty() || mRequest.accountKey.empty()) {
+            throw PublisherError(std::string("set ") + kAccountVariable + " and " +
+                                 kAccountKeyVariable + " to the storage account's name and key");
+        }
+        const UploadResult result = UploadStaged(mRequest);
+        for (const std::string& object : result.uploaded) {
+            std::cout << "uploaded " << object << "\n";
+        }
+        PrintNotes(result.notes);
+        return 0;
+    }
+
+  private:
+    UploadRequest mRequest;
+    std::string mEndpoint;
+};
+
+}  // namespace
+
+std::unique_ptr<PublisherCommand> MakeUploadCommand() {
+    return std::make_unique<UploadCommand>();
+}
