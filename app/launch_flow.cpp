@@ -4,6 +4,7 @@
 #include "catalogue/release_selection.h"
 #include "core/clock.h"
 #include "core/endpoints.h"
+#include "core/file_system.h"
 #include "core/product_identity.h"
 #include "core/setup_log.h"
 #include "core/text_conversion.h"
@@ -46,21 +47,12 @@ void LaunchStations::MountIsoAndOpen(SetupSelection selection) {
     ::MountIsoAndOpen(std::move(selection));
 }
 
-namespace {
-// A release key or file name becomes part of a path (the extraction folder, the local release
-// file): it must name one entry inside its folder.
-bool IsSafePathPart(const std::string& value) {
-    return !value.empty() && value != "." && value != ".." &&
-           value.find_first_of(std::string("/\\:\0", 4)) == std::string::npos;
-}
-}  // namespace
-
 void RefuseUnsafeSelection(const SetupSelection& selection, const std::string& product) {
-    if (!IsSafePathPart(selection.version)) {
+    if (!IsPlainFileName(selection.version)) {
         THROW_DOWNLOAD(product + ": refusing the release key \"" + selection.version +
                        "\" from the release index: it is no plain folder name");
     }
-    if (!IsSafePathPart(selection.filename)) {
+    if (!IsPlainFileName(selection.filename)) {
         THROW_DOWNLOAD(product + ": refusing the file name \"" + selection.filename +
                        "\" from the release index: it is no plain file name");
     }

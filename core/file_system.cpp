@@ -116,3 +116,10 @@ bool IsContainedRelativePath(const std::u16string& path) {
     return path.find(u':') == std::u16string::npos &&
            path.find(char16_t(0)) == std::u16string::npos;
 }
+
+bool IsPlainFileName(std::string_view name) {
+    if (name.empty() || name == "." || name == "..") {
+        return false;
+    }
+    return name.find_first_of(std::string_view("/\\:\0", 4)) == std::string_view::npos;
+}

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 extern const char16_t kPathSeparator;
@@ -43,6 +44,9 @@ struct DirectoryEntry {
 // The entries of a folder ("." and ".." left out), in the platform's order; empty when it cannot
 // be read.
 std::vector<DirectoryEntry> ListDirectory(const std::u16string& folder);
+// Whether a name from the network (a release key, a file name) names exactly one entry inside its
+// folder: not empty, not "." or "..", and no "/", "\", ":" or NUL.
+bool IsPlainFileName(std::string_view name);
 // Whether a relative path from the network stays inside its folder: not absolute, no drive, no
 // leading separator, no ".." component (either separator counts).
 bool IsContainedRelativePath(const std::u16string& path);

@@ -7,6 +7,7 @@
 
 #include "core/setup_log.h"
 #include "core/text_conversion.h"
+#include "core/unique_fd.h"
 
 std::u16string LogFilePath() {
     const char* tmp = std::getenv("TMPDIR");
@@ -24,8 +25,8 @@ void AppendLogLine(const std::u16string& path, const std::string& record, bool c
         static_cast<std::uint64_t>(info.st_size) > kLogSizeLimit) {
         ::unlink(file.c_str());
     }
-    int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    UniqueFd fd(::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (fd.Get() < 0) {
         return;
     }
     // One write per record, so records of other processes never interleave inside a line.
@@ -33,12 +34,11 @@ void AppendLogLine(const std::u16string& path, const std::string& record, bool c
     const char* data = line.data();
     std::size_t left = line.size();
     while (left > 0) {
-        ssize_t written = ::write(fd, data, left);
+        ssize_t written = ::write(fd.Get(), data, left);
         if (written <= 0) {
             break;
         }
         data += written;
         left -= static_cast<std::size_t>(written);
     }
-    ::close(fd);
 }

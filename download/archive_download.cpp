@@ -9,6 +9,7 @@
 
 #include "core/clock.h"
 #include "core/endpoints.h"
+#include "core/file_system.h"
 #include "core/hash_context.h"
 #include "core/json_reader.h"
 #include "core/message_pump.h"

@@ -101,13 +101,6 @@ std::u16string LocalReleasePath(const SetupSelection& selection,
     return destination + ToUtf16(selection.filename);
 }
 
-bool IsPlainFileName(std::string_view name) {
-    if (name.empty() || name == "." || name == "..") {
-        return false;
-    }
-    return name.find_first_of(std::string_view("/\\:\0", 4)) == std::string_view::npos;
-}
-
 bool IsDownloadComplete(const SetupSelection& selection, const std::u16string& destination) {
     std::u16string path = LocalReleasePath(selection, destination);
     if (!PathExists(path) || IsDirectory(path)) {

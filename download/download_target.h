@@ -50,10 +50,6 @@ class DownloadStream {
 // destination followed directly by the UTF-16 file name (no separator inserted).
 std::u16string LocalReleasePath(const SetupSelection& selection, const std::u16string& destination);
 
-// Whether a release file name from the index names a file directly inside the destination folder:
-// not empty, not "." or "..", and without separators, drive colons or NUL.
-bool IsPlainFileName(std::string_view name);
-
 // The local file exists, has exactly filesize bytes and its SHA-256 equals hash. The digest is
 // computed only when the size matches.
 bool IsDownloadComplete(const SetupSelection& selection, const std::u16string& destination);

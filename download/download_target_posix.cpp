@@ -7,33 +7,8 @@
 #include <limits>
 
 #include "core/file_system.h"
+#include "core/unique_fd.h"
 #include "download/download_target.h"
-
-namespace {
-// Owns one file descriptor.
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : mFd(fd) {}
-    ~FileDescriptor() {
-        if (mFd >= 0) {
-            ::close(mFd);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    int Get() const { return mFd; }
-    // Closes now; false when closing reported an error.
-    bool Close() {
-        int fd = mFd;
-        mFd = -1;
-        return fd < 0 || ::close(fd) == 0;
-    }
-
-  private:
-    int mFd;
-};
-}  // namespace
 
 std::FILE* OpenSharedFile(const std::u16string& path, StreamMode mode) {
     // "e": close-on-exec, so a setup started later does not inherit the file.
@@ -56,7 +31,7 @@ bool CutFileToLength(const std::u16string& path, std::uint64_t length) {
     if (length > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
         return false;
     }
-    FileDescriptor file(::open(NativePath(path).c_str(), O_WRONLY | O_CLOEXEC));
+    UniqueFd file(::open(NativePath(path).c_str(), O_WRONLY | O_CLOEXEC));
     if (file.Get() < 0) {
         return false;
     }

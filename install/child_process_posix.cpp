@@ -11,30 +11,11 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "core/unique_fd.h"
+
 extern char** environ;
 
 namespace {
-
-// One file descriptor, closed when it goes out of scope.
-class UniqueFd {
-  public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : mFd(fd) {}
-    ~UniqueFd() { Reset(); }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int Get() const { return mFd; }
-    void Reset() {
-        if (mFd >= 0) {
-            close(mFd);
-            mFd = -1;
-        }
-    }
-
-  private:
-    int mFd = -1;
-};
 
 // posix_spawn file actions and attributes, destroyed with their scope.
 class SpawnSetup {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/file_system.h"
 #include "core/hash_context.h"
 #include "core/text_conversion.h"
 #include "download/download_target.h"

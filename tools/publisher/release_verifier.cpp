@@ -81,8 +81,7 @@ std::string SlashSeparators(std::string path) {
 
 // The launcher refuses a release key or file name that could leave its folder.
 bool LauncherRefusesName(const std::string& name) {
-    return name.empty() || name == "." || name == ".." ||
-           name.find_first_of(std::string("/\\:\0", 4)) != std::string::npos;
+    return !IsPlainFileName(name);
 }
 
 // Reads a descriptor the way the launcher finds it: by its whole name, letter case ignored.

@@ -1,0 +1,25 @@
+#pragma once
+// Owns one POSIX file descriptor (used by the POSIX halves only): closed when it goes out of
+// scope, or earlier through Close when the caller needs to know whether closing succeeded.
+#include <unistd.h>
+
+class UniqueFd {
+  public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : mFd(fd) {}
+    ~UniqueFd() { Reset(); }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int Get() const { return mFd; }
+    void Reset() { Close(); }
+    // Closes now; false when closing reported an error.
+    bool Close() {
+        const int fd = mFd;
+        mFd = -1;
+        return fd < 0 || ::close(fd) == 0;
+    }
+
+  private:
+    int mFd = -1;
+};
