@@ -111,4 +111,23 @@ ModalRun<Model>* RunOf(HWND dialog) {
     return reinterpret_cast<ModalRun<Model>*>(GetWindowLongPtrW(dialog, DWLP_USER));
 }
 
+// WM_INITDIALOG of a modal run: binds the run passed to DialogBoxParamW to the window and gives
+// it the program's icons.
+template <typename Model>
+ModalRun<Model>& BeginRun(HWND dialog, LPARAM lParam) {
+    SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+    auto& run = *RunOf<Model>(dialog);
+    run.icons.Apply(dialog);
+    return run;
+}
+
+// Runs the dialog of a template modally over its model; true when it ended with OK.
+template <typename Model>
+bool RunModal(Model& model, int templateId, DLGPROC procedure) {
+    ModalRun<Model> run{model, {}};
+    const INT_PTR result = DialogBoxParamW(ProgramModule(), MAKEINTRESOURCEW(templateId), nullptr,
+                                           procedure, reinterpret_cast<LPARAM>(&run));
+    return result == IDOK;
+}
+
 }  // namespace win32_dialogs

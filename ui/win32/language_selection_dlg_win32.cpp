@@ -15,9 +15,7 @@ INT_PTR CALLBACK LanguageSelectionProc(HWND dialog, UINT message, WPARAM wParam,
     }
     switch (message) {
         case WM_INITDIALOG: {
-            SetWindowLongPtrW(dialog, DWLP_USER, lParam);
-            auto& run = *RunOf<LanguageSelectionDlg>(dialog);
-            run.icons.Apply(dialog);
+            auto& run = BeginRun<LanguageSelectionDlg>(dialog, lParam);
             SetWindowTextW(dialog, Wide(run.model.Caption()));
             for (const std::u16string& entry : run.model.Entries()) {
                 AddString(dialog, IDC_LANGUAGE_CHOICE, entry);
@@ -46,9 +44,5 @@ INT_PTR CALLBACK LanguageSelectionProc(HWND dialog, UINT message, WPARAM wParam,
 }  // namespace
 
 bool RunLanguageSelectionWindow(LanguageSelectionDlg& dialog) {
-    ModalRun<LanguageSelectionDlg> run{dialog, {}};
-    const INT_PTR result =
-        DialogBoxParamW(ProgramModule(), MAKEINTRESOURCEW(IDD_LANGUAGE_SELECTION), nullptr,
-                        LanguageSelectionProc, reinterpret_cast<LPARAM>(&run));
-    return result == IDOK;
+    return RunModal(dialog, IDD_LANGUAGE_SELECTION, LanguageSelectionProc);
 }

@@ -50,9 +50,7 @@ INT_PTR CALLBACK VersionSelectionProc(HWND dialog, UINT message, WPARAM wParam, 
     }
     switch (message) {
         case WM_INITDIALOG: {
-            SetWindowLongPtrW(dialog, DWLP_USER, lParam);
-            auto& run = *RunOf<VersionSelectionDlg>(dialog);
-            run.icons.Apply(dialog);
+            auto& run = BeginRun<VersionSelectionDlg>(dialog, lParam);
             for (const ReleaseChoice& choice : run.model.Choices()) {
                 AddString(dialog, IDC_VERSION_LIST, ToUtf16(choice.displayText));
             }
@@ -108,11 +106,7 @@ INT_PTR CALLBACK VersionSelectionProc(HWND dialog, UINT message, WPARAM wParam, 
 }  // namespace
 
 bool RunVersionSelectionWindow(VersionSelectionDlg& dialog) {
-    ModalRun<VersionSelectionDlg> run{dialog, {}};
-    const INT_PTR result =
-        DialogBoxParamW(ProgramModule(), MAKEINTRESOURCEW(IDD_VERSION_SELECTION), nullptr,
-                        VersionSelectionProc, reinterpret_cast<LPARAM>(&run));
-    return result == IDOK;
+    return RunModal(dialog, IDD_VERSION_SELECTION, VersionSelectionProc);
 }
 
 std::u16string PickFolderWithShell(const std::u16string& title) {
