@@ -113,6 +113,97 @@ void PlaceReleaseFile(const fs::path& from, const fs::path& to) {
     }
 }
 
+// A string member of a JSON object; empty when it is missing or no string.
+std::string StringMember(const nlohmann::json& object, const char* name) {
+    return object.value(name, nlohmann::json()).is_string() ? object[name].get<std::string>()
+                                                            : std::string();
+}
+
+// A release's editions share one container: replacing one edition elsewhere would strand the
+// others.
+void CheckContainerKept(const nlohmann::json& releases, const ReleaseRequest& request,
+                        const std::string& container) {
+    if (!releases.contains(request.key) || !releases[request.key].is_object()) {
+        return;
+    }
+    const nlohmann::json& existing = releases[request.key];
+    const std::string oldContainer = StringMember(existing, "containername");
+    if (!oldContainer.empty() && oldContainer != container &&
+        HasOtherEditions(existing, request.language)) {
+        throw PublisherError("release " + request.key +
+                             " keeps its other editions in "
+                             "container \"" +
+                             oldContainer + "\"; use --container " + oldContainer);
+    }
+}
+
+FileDigests HashReleaseFile(const ReleaseRequest& request) {
+    std::error_code error;
+    std::uint64_t total = fs::file_size(request.file, error);
+    ProgressBar bar("hashing", error ? 0 : total);
+    return DigestFile(request.file, request.blocksize, &bar);
+}
+
+// The release file and its digest list go into the staging folder before the index names them.
+void StageReleaseFiles(const ReleaseRequest& request, ReleaseResult& result) {
+    result.releaseFile = StagedObjectFile(request.staging, result.container, result.filename);
+    result.digestListFile = StagedObjectFile(request.staging, result.container, result.blockhash);
+    PlaceReleaseFile(request.file, result.releaseFile);
+    WriteFileAtomically(result.digestListFile, DigestListText(result.digests.blockMd5s));
+}
+
+// The release entry with the new file: as the release's own file, which replaces any language
+// editions, or as one language edition, which hides the release's own file from the launcher.
+nlohmann::json UpdatedRelease(const nlohmann::json& releases, const ReleaseRequest& request,
+                              ReleaseResult& result) {
+    const nlohmann::json fileMembers = {{"filename", result.filename},
+                                        {"hash", result.digests.sha256},
+                                        {"filesize", result.digests.size},
+                                        {"blockhash", result.blockhash},
+                                        {"blocksize", request.blocksize}};
+    nlohmann::json release = releases.contains(request.key) && releases[request.key].is_object()
+                                 ? releases[request.key]
+                                 : nlohmann::json::object();
+    if (request.language.empty()) {
+        if (release.contains("languages")) {
+            result.notes.push_back("release " + request.key +
+                                   " loses its language editions: it now has one file");
+        }
+        release = fileMembers;
+    } else {
+        if (!release.contains("languages") || !release["languages"].is_object()) {
+            release["languages"] = nlohmann::json::object();
+            if (release.contains("filename")) {
+                result.notes.push_back("release " + request.key +
+                                       " now has language editions: the launcher always asks for "
+                                       "one, so its own file is no longer offered");
+            }
+        }
+        release["languages"][request.language] = fileMembers;
+    }
+    release["release"] = request.displayText;
+    release["containername"] = result.container;
+    release["required_setup"] = request.requiredSetup;
+    release["filetype"] = request.filetype;
+    return release;
+}
+
+// Notes on what keeps launchers from offering the index or this release.
+void NoteWhatLaunchersRefuse(const nlohmann::json& index, const ReleaseRequest& request,
+                             ReleaseResult& result) {
+    const std::string current = StringMember(index, "current_release");
+    if (current.empty() || !index.at("releases").contains(current)) {
+        result.notes.push_back(
+            "the index has no current release yet: the launcher offers "
+            "nothing until one is made current (--current)");
+    }
+    if (request.requiredSetup > LauncherVersion) {
+        result.notes.push_back("launchers of version " + std::to_string(LauncherVersion) +
+                               " refuse this release (required_setup " +
+                               std::to_string(request.requiredSetup) + ")");
+    }
+}
+
 }  // namespace
 
 std::string ReadWholeFile(const fs::path& file) {
@@ -170,88 +261,22 @@ ReleaseResult AddRelease(const ReleaseRequest& request) {
                           : request.filename;
     result.blockhash = DigestListName(result.filename);
     CheckRequest(request, result.container, result.filename);
-
     std::error_code error;
     if (!fs::is_regular_file(request.file, error)) {
         throw PublisherError("not a file: " + request.file.string());
     }
+
     result.indexFile = StagedIndexFile(request.staging, request.product);
     nlohmann::json index = LoadIndex(result.indexFile);
     nlohmann::json& releases = index["releases"];
-
-    if (releases.contains(request.key) && releases[request.key].is_object()) {
-        const nlohmann::json& existing = releases[request.key];
-        const std::string oldContainer =
-            existing.value("containername", nlohmann::json()).is_string()
-                ? existing["containername"].get<std::string>()
-                : std::string();
-        if (!oldContainer.empty() && oldContainer != result.container &&
-            HasOtherEditions(existing, request.language)) {
-            throw PublisherError("release " + request.key +
-                                 " keeps its other editions in "
-                                 "container \"" +
-                                 oldContainer + "\"; use --container " + oldContainer);
-        }
-    }
-
-    {
-        std::uint64_t total = fs::file_size(request.file, error);
-        ProgressBar bar("hashing", error ? 0 : total);
-        result.digests = DigestFile(request.file, request.blocksize, &bar);
-    }
-
-    result.releaseFile = StagedObjectFile(request.staging, result.container, result.filename);
-    result.digestListFile = StagedObjectFile(request.staging, result.container, result.blockhash);
-    PlaceReleaseFile(request.file, result.releaseFile);
-    WriteFileAtomically(result.digestListFile, DigestListText(result.digests.blockMd5s));
-
-    const nlohmann::json fileMembers = {{"filename", result.filename},
-                                        {"hash", result.digests.sha256},
-                                        {"filesize", result.digests.size},
-                                        {"blockhash", result.blockhash},
-                                        {"blocksize", request.blocksize}};
-    nlohmann::json release = releases.contains(request.key) && releases[request.key].is_object()
-                                 ? releases[request.key]
-                                 : nlohmann::json::object();
-    if (request.language.empty()) {
-        if (release.contains("languages")) {
-            result.notes.push_back("release " + request.key +
-                                   " loses its language editions: it now has one file");
-        }
-        release = fileMembers;
-    } else {
-        if (!release.contains("languages") || !release["languages"].is_object()) {
-            release["languages"] = nlohmann::json::object();
-            if (release.contains("filename")) {
-                result.notes.push_back("release " + request.key +
-                                       " now has language editions: the launcher always asks for "
-                                       "one, so its own file is no longer offered");
-            }
-        }
-        release["languages"][request.language] = fileMembers;
-    }
-    release["release"] = request.displayText;
-    release["containername"] = result.container;
-    release["required_setup"] = request.requiredSetup;
-    release["filetype"] = request.filetype;
-    releases[request.key] = std::move(release);
-
+    CheckContainerKept(releases, request, result.container);
+    result.digests = HashReleaseFile(request);
+    StageReleaseFiles(request, result);
+    releases[request.key] = UpdatedRelease(releases, request, result);
     if (request.makeCurrent) {
         index["current_release"] = request.key;
     }
-    const std::string current = index.value("current_release", nlohmann::json()).is_string()
-                                    ? index["current_release"].get<std::string>()
-                                    : std::string();
-    if (current.empty() || !releases.contains(current)) {
-        result.notes.push_back(
-            "the index has no current release yet: the launcher offers "
-            "nothing until one is made current (--current)");
-    }
-    if (request.requiredSetup > LauncherVersion) {
-        result.notes.push_back("launchers of version " + std::to_string(LauncherVersion) +
-                               " refuse this release (required_setup " +
-                               std::to_string(request.requiredSetup) + ")");
-    }
+    NoteWhatLaunchersRefuse(index, request, result);
     WriteFileAtomically(result.indexFile, index.dump(2) + "\n");
     return result;
 }

@@ -102,9 +102,19 @@ std::string ContentType(const StagedEdition& edition) {
     return edition.filetype == "iso" ? "application/x-iso9660-image" : "application/zip";
 }
 
-}  // namespace
+// The staged index: its exact bytes (uploaded unchanged) and what they say.
+struct StagedIndex {
+    std::string text;
+    JsonValue index;
+};
 
-UploadResult UploadStaged(const UploadRequest& request) {
+// The staged editions split into those uploaded now and those the store must already hold.
+struct EditionChoice {
+    std::vector<const StagedEdition*> chosen;
+    std::vector<const StagedEdition*> others;
+};
+
+StagedIndex ReadStagedIndex(const UploadRequest& request) {
     if (!IsValidProductName(request.product)) {
         throw PublisherError("product \"" + request.product + "\" is not usable");
     }
@@ -114,30 +124,40 @@ UploadResult UploadStaged(const UploadRequest& request) {
         throw PublisherError("nothing staged for " + request.product + ": " + indexFile.string() +
                              " is missing");
     }
-    const std::string indexText = ReadWholeFile(indexFile);
+    StagedIndex staged;
+    staged.text = ReadWholeFile(indexFile);
     std::string reason;
-    const JsonValue index = JsonValue::Parse(indexText, &reason);
-    if (!index.IsObject()) {
+    staged.index = JsonValue::Parse(staged.text, &reason);
+    if (!staged.index.IsObject()) {
         throw PublisherError("the staged index " + indexFile.string() + " is not a JSON object" +
                              (reason.empty() ? "" : ": " + reason));
     }
-    const std::string current = index["current_release"].String();
-    if (current.empty() || index["releases"][current].IsNull()) {
+    const std::string current = staged.index["current_release"].String();
+    if (current.empty() || staged.index["releases"][current].IsNull()) {
         throw PublisherError(
             "the staged index has no current release: make one current with "
             "release --current before publishing");
     }
+    return staged;
+}
 
-    const std::vector<StagedEdition> editions = EditionsOf(index);
+std::set<std::string> NamedReleases(const UploadRequest& request, const JsonValue& index) {
     const std::set<std::string> named(request.releases.begin(), request.releases.end());
     for (const std::string& key : named) {
         if (index["releases"][key].IsNull()) {
             throw PublisherError("release " + key + " is not in the staged index");
         }
     }
-    UploadResult result;
-    std::vector<const StagedEdition*> chosen;
-    std::vector<const StagedEdition*> others;
+    return named;
+}
+
+// Uploads the editions the request asks for and finds staged; a release named explicitly must
+// have its files staged.
+EditionChoice ChooseEditions(const UploadRequest& request, const JsonValue& index,
+                             const std::vector<StagedEdition>& editions) {
+    const std::set<std::string> named = NamedReleases(request, index);
+    EditionChoice choice;
+    std::error_code error;
     for (const StagedEdition& edition : editions) {
         CheckNames(edition);
         const bool wanted = !request.indexOnly &&
@@ -149,78 +169,102 @@ UploadResult UploadStaged(const UploadRequest& request) {
             throw PublisherError("release " + edition.Name() + " has no staged file " +
                                  edition.container + "/" + edition.filename);
         }
-        if (wanted && staged) {
-            chosen.push_back(&edition);
-        } else {
-            others.push_back(&edition);
-        }
+        (wanted && staged ? choice.chosen : choice.others).push_back(&edition);
     }
-    if (!request.language.empty() && chosen.empty() && !request.indexOnly) {
+    if (!request.language.empty() && choice.chosen.empty() && !request.indexOnly) {
         throw PublisherError("no staged language edition " + request.language);
     }
-    for (const StagedEdition* edition : chosen) {
-        CheckStagedEdition(request.staging, *edition);
-    }
+    return choice;
+}
 
-    BlobStoreClient client(StoreAccount{request.account, request.accountKey, request.endpoint, {}});
+// The release file with a progress bar, then its digest list.
+void UploadEdition(BlobStoreClient& client, const fs::path& staging, const StagedEdition& edition,
+                   UploadResult& result) {
+    const fs::path file = StagedObjectFile(staging, edition.container, edition.filename);
+    const std::string object = edition.container + "/" + edition.filename;
+    {
+        ProgressBar bar("uploading " + edition.filename, edition.filesize);
+        const auto progress = [&bar](std::uint64_t sent, std::uint64_t) { bar.Set(sent); };
+        Require(client.PutBlobFromFile(edition.container, edition.filename, file,
+                                       ContentType(edition), progress),
+                "the upload of " + object);
+    }
+    result.uploaded.push_back(object);
+    if (edition.blockhash.empty()) {
+        return;
+    }
+    const std::string list =
+        ReadWholeFile(StagedObjectFile(staging, edition.container, edition.blockhash));
+    Require(client.PutBlob(edition.container, edition.blockhash, list, "application/json"),
+            "the upload of " + edition.container + "/" + edition.blockhash);
+    result.uploaded.push_back(edition.container + "/" + edition.blockhash);
+}
+
+// Each container is created once, before the first file that goes into it.
+void UploadEditions(BlobStoreClient& client, const fs::path& staging,
+                    const std::vector<const StagedEdition*>& chosen, UploadResult& result) {
     std::set<std::string> containers;
     for (const StagedEdition* edition : chosen) {
         if (containers.insert(edition->container).second) {
             Require(client.CreateContainer(edition->container),
                     "to create container " + edition->container);
         }
-        const fs::path file =
-            StagedObjectFile(request.staging, edition->container, edition->filename);
-        const std::string object = edition->container + "/" + edition->filename;
-        {
-            ProgressBar bar("uploading " + edition->filename, edition->filesize);
-            const auto progress = [&bar](std::uint64_t sent, std::uint64_t) { bar.Set(sent); };
-            Require(client.PutBlobFromFile(edition->container, edition->filename, file,
-                                           ContentType(*edition), progress),
-                    "the upload of " + object);
-        }
-        result.uploaded.push_back(object);
-        if (!edition->blockhash.empty()) {
-            const std::string list = ReadWholeFile(
-                StagedObjectFile(request.staging, edition->container, edition->blockhash));
-            Require(
-                client.PutBlob(edition->container, edition->blockhash, list, "application/json"),
-                "the upload of " + edition->container + "/" + edition->blockhash);
-            result.uploaded.push_back(edition->container + "/" + edition->blockhash);
-        }
+        UploadEdition(client, staging, *edition, result);
+    }
+}
+
+// An edition not uploaded now must already be in the store, or the index would name a missing
+// object.
+void RequireInStore(BlobStoreClient& client, const StagedEdition& edition) {
+    const std::string refused = "release " + edition.Name() + ": ";
+    const std::string notUploaded = "; the index was not uploaded";
+    StoreResult asked;
+    const auto properties = client.GetBlobProperties(edition.container, edition.filename, &asked);
+    const std::string object = edition.container + "/" + edition.filename;
+    if (!properties) {
+        throw PublisherError(refused + object + " is neither uploaded now nor in the store" +
+                             (asked.message.empty() ? "" : " (" + asked.message + ")") +
+                             notUploaded);
+    }
+    if (properties->size != edition.filesize) {
+        throw PublisherError(refused + object + " in the store has " +
+                             std::to_string(properties->size) + " bytes, the index says " +
+                             std::to_string(edition.filesize) + notUploaded);
+    }
+    if (!edition.blockhash.empty() &&
+        !client.GetBlobProperties(edition.container, edition.blockhash)) {
+        throw PublisherError(refused + edition.container + "/" + edition.blockhash +
+                             " is not in the store" + notUploaded);
+    }
+}
+
+void UploadIndex(BlobStoreClient& client, const std::string& product, const std::string& text,
+                 UploadResult& result) {
+    const std::string indexContainer = IndexContainer(product);
+    Require(client.CreateContainer(indexContainer), "to create container " + indexContainer);
+    Require(client.PutBlob(indexContainer, "index", text, "application/json"),
+            "the upload of " + IndexObjectPath(product));
+    result.uploaded.push_back(IndexObjectPath(product));
+}
+
+}  // namespace
+
+UploadResult UploadStaged(const UploadRequest& request) {
+    const StagedIndex staged = ReadStagedIndex(request);
+    const std::vector<StagedEdition> editions = EditionsOf(staged.index);
+    const EditionChoice choice = ChooseEditions(request, staged.index, editions);
+    for (const StagedEdition* edition : choice.chosen) {
+        CheckStagedEdition(request.staging, *edition);
     }
 
+    UploadResult result;
+    BlobStoreClient client(StoreAccount{request.account, request.accountKey, request.endpoint, {}});
+    UploadEditions(client, request.staging, choice.chosen, result);
     // Everything else the index names must already be in the store before the index goes up.
-    for (const StagedEdition* edition : others) {
-        StoreResult asked;
-        const auto properties =
-            client.GetBlobProperties(edition->container, edition->filename, &asked);
-        const std::string object = edition->container + "/" + edition->filename;
-        if (!properties) {
-            throw PublisherError("release " + edition->Name() + ": " + object +
-                                 " is neither uploaded now nor in the store" +
-                                 (asked.message.empty() ? "" : " (" + asked.message + ")") +
-                                 "; the index was not uploaded");
-        }
-        if (properties->size != edition->filesize) {
-            throw PublisherError("release " + edition->Name() + ": " + object +
-                                 " in the store has " + std::to_string(properties->size) +
-                                 " bytes, the index says " + std::to_string(edition->filesize) +
-                                 "; the index was not uploaded");
-        }
-        if (!edition->blockhash.empty() &&
-            !client.GetBlobProperties(edition->container, edition->blockhash)) {
-            throw PublisherError("release " + edition->Name() + ": " + edition->container + "/" +
-                                 edition->blockhash +
-                                 " is not in the store; the index was not uploaded");
-        }
+    for (const StagedEdition* edition : choice.others) {
+        RequireInStore(client, *edition);
         result.notes.push_back("release " + edition->Name() + " was already in the store");
     }
-
-    const std::string indexContainer = IndexContainer(request.product);
-    Require(client.CreateContainer(indexContainer), "to create container " + indexContainer);
-    Require(client.PutBlob(indexContainer, "index", indexText, "application/json"),
-            "the upload of " + IndexObjectPath(request.product));
-    result.uploaded.push_back(IndexObjectPath(request.product));
+    UploadIndex(client, request.product, staged.text, result);
     return result;
 }
