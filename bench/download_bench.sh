@@ -323,7 +323,7 @@ measure() {
     /usr/bin/time -v -o "$WORK/time.txt" "$@" >"$WORK/out.txt" 2>"$WORK/err.txt" || status=$?
     if ((status != 0)); then
         echo "download_bench: $name failed (exit $status)" >&2
-        tail -20 "$WORK/err.txt" "$WORK/time.txt" >&2
+        tail -n 20 "$WORK/err.txt" "$WORK/time.txt" >&2
         exit 1
     fi
     LAST_WALL=$(awk -F': ' '/Elapsed \(wall clock\)/ {
@@ -359,30 +359,35 @@ run_arc_launch() {
         die "the arc launch left no unpacked release, or kept its package"
 }
 
-# The fast tool pipeline: fetch, both digests of the package, unpack, the members' digests (each
-# member of the package is named by the SHA-256 of its content).
+# The two tool pipelines, as scripts run under /usr/bin/time. Both end alike: unzip, then the
+# SHA-256 of every member, compared with its name (each content member of the package is named by
+# the SHA-256 of its content).
+cat >"$WORK/unpack-and-check.sh" <<'EOF'
+set -euo pipefail
+dest=$1
+unzip -q "$dest/package.zip" -d "$dest/unpacked"
+openssl dgst -sha256 -r "$dest"/unpacked/* |
+    awk '{ n = split($2, p, "/"); name = p[n]; sub(/^\*/, "", name) }
+         length(name) == 64 && name ~ /^[0-9a-f]+$/ { checked++; if (name != $1) bad++ }
+         END { exit bad > 0 || checked == 0 }'
+EOF
+# The fast tool pipeline: fetch, both digests of the package, unpack, the members' digests.
 cat >"$WORK/tools-arc.sh" <<'EOF'
 set -euo pipefail
 url=$1 ca=$2 dest=$3 hash=$4
 curl -sS --fail --cacert "$ca" -o "$dest/package.zip" "$url"
 openssl dgst -md5 "$dest/package.zip" >/dev/null
 [[ $(openssl dgst -sha256 -r "$dest/package.zip") == "$hash "* ]]
-unzip -q "$dest/package.zip" -d "$dest/unpacked"
-openssl dgst -sha256 -r "$dest"/unpacked/* |
-    awk '{ n = split($2, p, "/"); name = p[n]; sub(/^\*/, "", name) }
-         name ~ /^[0-9a-f]{64}$/ { checked++; if (name != $1) bad++ }
-         END { exit bad > 0 || checked == 0 }'
+bash "$(dirname "$0")/unpack-and-check.sh" "$dest"
 EOF
+# aria2c with its own check of the whole file's SHA-256 (one connection, as by default), then the
+# same unpacking.
 cat >"$WORK/aria2-arc.sh" <<'EOF'
 set -euo pipefail
 url=$1 ca=$2 dest=$3 hash=$4
 aria2c -q --ca-certificate="$ca" --checksum=sha-256="$hash" --dir="$dest" --out=package.zip \
     --allow-overwrite=true --auto-file-renaming=false --file-allocation=none "$url"
-unzip -q "$dest/package.zip" -d "$dest/unpacked"
-openssl dgst -sha256 -r "$dest"/unpacked/* |
-    awk '{ n = split($2, p, "/"); name = p[n]; sub(/^\*/, "", name) }
-         name ~ /^[0-9a-f]{64}$/ { checked++; if (name != $1) bad++ }
-         END { exit bad > 0 || checked == 0 }'
+bash "$(dirname "$0")/unpack-and-check.sh" "$dest"
 EOF
 
 run_tools_arc() {
