@@ -28,7 +28,8 @@
 # --build    build folder (default build/bench: RelWithDebInfo as the default preset, no tests)
 #
 # Needs nginx, aria2c, unzip, curl, openssl and /usr/bin/time; missing ones are installed with
-# apt-get (Debian packages nginx, aria2, unzip, curl, openssl, time). Not part of the test suite.
+# apt-get (Debian packages nginx, aria2, unzip, curl, openssl, time, iproute2 for ss). Not part of
+# the test suite.
 set -euo pipefail
 
 REPO=$(cd "$(dirname "$0")/.." && pwd)
@@ -97,6 +98,7 @@ command -v unzip >/dev/null || missing+=(unzip)
 command -v curl >/dev/null || missing+=(curl)
 command -v openssl >/dev/null || missing+=(openssl)
 [[ -x /usr/bin/time ]] || missing+=(time)
+command -v ss >/dev/null || missing+=(iproute2)
 if ((${#missing[@]})); then
     sudo=()
     ((EUID == 0)) || sudo=(sudo)
