@@ -1,6 +1,7 @@
-// The launcher's archive download on its own, for the benchmark: the same DownloadArchive that a
-// launch runs (digest list, verified blocks, whole-file SHA-256, progress display on standard
-// error), without the index, the dialogs and the unpacking around it.
+// The launcher's archive download on its own, for the benchmark's resume check: the same
+// DownloadArchive that a launch runs (digest list, the kept blocks of a partial file checked, the
+// missing blocks fetched, the whole file checked, progress display on standard error), without the
+// index, the dialogs and the unpacking around it.
 //
 // download_bench <endpoint> <container> <file name> <digest list name> <block size> <file size>
 //                <sha256> <destination folder>

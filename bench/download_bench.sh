@@ -1,133 +1,530 @@
 #!/usr/bin/env bash
-# Benchmark of the block-verified archive download against the plain tool pipeline.
+# The launcher's downloads side by side with the tools people would use instead, all fetching
+# from nginx over TLS on loopback (started here on a free port with a certificate made here).
 #
-# Serves one "arc" release of SIZE_MIB MiB (default 1024) in blocks of BLOCK bytes (default 4 MiB)
-# over HTTPS from a local server on 127.0.0.1, then, RUNS times each (default 3), alternating:
-#   - the launcher's DownloadArchive (bench/download_bench.cpp): digest list, every block fetched
-#     by range and MD5-checked before it is written, SHA-256 of the finished file;
-#   - curl fetching the same object, then md5sum and sha256sum of the file.
-# Reports the median wall time of both, their ratio and the launcher's peak memory as measured by
-# /usr/bin/time -v. Not part of the test suite. Needs about 3 GiB of free space in WORK.
+#   bench/download_bench.sh [--size 1G] [--blocks 4M,64M] [--runs 3] [--work DIR] [--build DIR]
+#                           [--keep]
 #
-# Environment: SIZE_MIB, BLOCK, RUNS, BUILD (build folder, default build/bench), WORK (scratch
-# folder, default $TMPDIR/setup-launcher-bench, removed at the end unless KEEP=1).
+# One run measures, each group in a rotating order (run 1: a b c, run 2: b c a, ...):
+#   arc     the launcher's whole "arc" download-only launch (index, blocks checked, file checked,
+#           unpacked, members checked, package deleted) once per block size; the fast tool
+#           pipeline (curl -o, openssl dgst -md5 and -sha256 of the package, unzip, openssl dgst
+#           -sha256 of the members); aria2c --checksum=sha-256=... followed by unzip and openssl
+#           dgst -sha256 of the members
+#   iso     the launcher's whole "iso" download-only launch; curl -o alone
+#   resume  the launcher's resume check of a partial file of --size bytes (DownloadArchive on its
+#           own, bench/download_bench.cpp: every kept block MD5-checked, the one missing byte
+#           fetched, the whole file checked) once per block size; openssl dgst -md5 of that file
+# and prints the medians, ratios and the launcher's peak memory (maximum resident set size from
+# /usr/bin/time -v) as a table for bench/README.md, with the machine's openssl speed figures.
+#
+# --size     size of the "arc" package (about; its content is generated), of the "iso" image
+#            and of the partial file; a multiple of the largest block size (default 1G)
+# --blocks   block sizes of the "arc" releases, each dividing the largest (default 4M,64M)
+# --runs     runs of every group (default 3)
+# --work     scratch folder, about 6 times --size free (default $TMPDIR/setup-launcher-bench);
+#            removed at the end unless --keep. A kept folder's generated releases are reused by
+#            the next run with the same --size and --blocks.
+# --build    build folder (default build/bench: RelWithDebInfo as the default preset, no tests)
+#
+# Needs nginx, aria2c, unzip, curl, openssl and /usr/bin/time; missing ones are installed with
+# apt-get (Debian packages nginx, aria2, unzip, curl, openssl, time, iproute2 for ss). Not part of
+# the test suite.
 set -euo pipefail
 
 REPO=$(cd "$(dirname "$0")/.." && pwd)
-BUILD=${BUILD:-$REPO/build/bench}
-WORK=${WORK:-${TMPDIR:-/tmp}/setup-launcher-bench}
-SIZE_MIB=${SIZE_MIB:-1024}
-BLOCK=${BLOCK:-4194304}
-RUNS=${RUNS:-3}
-SIZE=$((SIZE_MIB * 1048576))
+BUILD=$REPO/build/bench
+WORK=${TMPDIR:-/tmp}/setup-launcher-bench
+SIZE_TEXT=1G
+BLOCKS_TEXT=4M,64M
+RUNS=3
+KEEP=0
 
-SERVER_PID=
+die() { echo "download_bench: $*" >&2; exit 1; }
+
+# 256M, 1G, 4M, 65536 -> bytes
+bytes_of() {
+    local text=${1^^} number unit
+    [[ $text =~ ^([0-9]+)([KMG]?)(I?B)?$ ]] || die "not a size: $1"
+    number=${BASH_REMATCH[1]}
+    unit=${BASH_REMATCH[2]}
+    case $unit in
+        K) echo $((number << 10)) ;;
+        M) echo $((number << 20)) ;;
+        G) echo $((number << 30)) ;;
+        *) echo "$number" ;;
+    esac
+}
+
+mib() { awk -v b="$1" 'BEGIN { printf "%g MiB", b / 1048576 }'; }
+
+while (($#)); do
+    case $1 in
+        --size) SIZE_TEXT=$2; shift 2 ;;
+        --blocks) BLOCKS_TEXT=$2; shift 2 ;;
+        --runs) RUNS=$2; shift 2 ;;
+        --work) WORK=$2; shift 2 ;;
+        --build) BUILD=$2; shift 2 ;;
+        --keep) KEEP=1; shift ;;
+        -h | --help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+        *) die "unknown argument $1 (see --help)" ;;
+    esac
+done
+[[ $RUNS =~ ^[1-9][0-9]*$ ]] || die "--runs wants a positive number"
+SIZE=$(bytes_of "$SIZE_TEXT")
+IFS=, read -r -a BLOCK_LABELS <<<"$BLOCKS_TEXT"
+BLOCKS=()
+MAX_BLOCK=0
+for label in "${BLOCK_LABELS[@]}"; do
+    block=$(bytes_of "$label")
+    ((block > 0)) || die "block size 0"
+    BLOCKS+=("$block")
+    ((block > MAX_BLOCK)) && MAX_BLOCK=$block
+done
+for block in "${BLOCKS[@]}"; do
+    ((MAX_BLOCK % block == 0)) || die "every block size must divide the largest ($MAX_BLOCK)"
+done
+((SIZE >= MAX_BLOCK && SIZE % MAX_BLOCK == 0)) || die "--size must be a multiple of $MAX_BLOCK"
+# Product names: lower-case letters, digits and hyphens.
+product_of_block() { echo "bench-arc-${1,,}"; }
+resume_product_of_block() { echo "bench-resume-${1,,}"; }
+
+# ---------------------------------------------------------------------------------------------
+echo "== tools" >&2
+missing=()
+command -v nginx >/dev/null || missing+=(nginx)
+command -v aria2c >/dev/null || missing+=(aria2)
+command -v unzip >/dev/null || missing+=(unzip)
+command -v curl >/dev/null || missing+=(curl)
+command -v openssl >/dev/null || missing+=(openssl)
+[[ -x /usr/bin/time ]] || missing+=(time)
+command -v ss >/dev/null || missing+=(iproute2)
+if ((${#missing[@]})); then
+    sudo=()
+    ((EUID == 0)) || sudo=(sudo)
+    echo "installing ${missing[*]}" >&2
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+NGINX=$(command -v nginx || echo /usr/sbin/nginx)
+
+echo "== build (RelWithDebInfo) in $BUILD" >&2
+# GCC 12 reports false -Wrestrict findings inside std::string at -O2 (GCC bug 105651); the
+# benchmark measures, it does not gate, so that warning is off here.
+cmake -S "$REPO" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DSETUP_LAUNCHER_TESTS=OFF -DCMAKE_CXX_FLAGS=-Wno-restrict >/dev/null
+nice ninja -C "$BUILD" setup-launcher setup-publisher launcher_core >/dev/null
+LAUNCHER=$BUILD/setup-launcher
+PUBLISHER=$BUILD/tools/publisher/setup-publisher
+DOWNLOAD_BENCH=$BUILD/download_bench
+# shellcheck disable=SC2046
+nice g++ -std=c++20 -O2 -pthread -I"$REPO" "$REPO/bench/download_bench.cpp" \
+    "$BUILD/liblauncher_core.a" $(pkg-config --libs libzip libcurl libssl libcrypto uuid) \
+    -o "$DOWNLOAD_BENCH"
+
+# ---------------------------------------------------------------------------------------------
+NGINX_PID=
 cleanup() {
-    if [[ -n "$SERVER_PID" ]]; then
-        kill "$SERVER_PID" 2>/dev/null || true
-        wait "$SERVER_PID" 2>/dev/null || true
+    if [[ -n $NGINX_PID ]]; then
+        kill -TERM "$NGINX_PID" 2>/dev/null || true
+        wait "$NGINX_PID" 2>/dev/null || true
     fi
-    if [[ "${KEEP:-0}" != 1 ]]; then
+    if ((KEEP == 0)); then
         rm -rf "$WORK"
     fi
 }
 trap cleanup EXIT
 
-echo "== building (RelWithDebInfo, as the default preset) in $BUILD"
-# GCC 12 reports false -Wrestrict findings inside std::string at -O2 (GCC bug 105651); the
-# benchmark measures, it does not gate, so that warning is off here.
-cmake -S "$REPO" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSETUP_LAUNCHER_TESTS=OFF \
-    -DCMAKE_CXX_FLAGS=-Wno-restrict >/dev/null
-nice ninja -C "$BUILD" launcher_core >/dev/null
-nice g++ -std=c++20 -O2 -I"$REPO" "$REPO/bench/download_bench.cpp" "$BUILD/liblauncher_core.a" \
-    $(pkg-config --libs libzip libcurl libssl libcrypto uuid) -o "$BUILD/download_bench"
-nice g++ -std=c++20 -O2 $(pkg-config --cflags cpp-httplib) "$REPO/bench/bench_server.cpp" \
-    $(pkg-config --libs cpp-httplib) -lssl -lcrypto -lpthread -o "$BUILD/bench_server"
+mkdir -p "$WORK"
+# nginx's workers run as nobody: they must reach the staging folder.
+chmod 755 "$WORK"
+DATA=$WORK/data
+STAGING=$WORK/staging
+STAMP="size=$SIZE blocks=${BLOCKS[*]}"
 
-rm -rf "$WORK"
-mkdir -p "$WORK/store/bench" "$WORK/dl"
+generate_release() {
+    rm -rf "$DATA" "$STAGING"
+    mkdir -p "$DATA/content/random" "$DATA/content/text" "$DATA/content/small" "$STAGING"
+    local i
+    # The package's content, about 1.2 times --size unpacked: three quarters of it random bytes
+    # (stored, as already compressed data would be), the rest hexadecimal text that deflates to
+    # about 57 % (six large files and 256 small ones), so the package is about --size.
+    echo "== content: $(mib $((SIZE * 19 / 16))) in 275 files" >&2
+    for i in $(seq -w 1 12); do
+        openssl rand -out "$DATA/content/random/data$i.bin" $((SIZE / 16))
+    done
+    for i in $(seq -w 1 6); do
+        openssl rand -hex $((SIZE / 32)) >"$DATA/content/text/table$i.txt"
+    done
+    for i in $(seq -w 1 256); do
+        openssl rand -hex $((SIZE / 8192)) >"$DATA/content/small/part$i.txt"
+    done
+    printf '#!/bin/sh\necho "bench setup ran"\n' >"$DATA/content/setup.sh"
+    printf '* * setup.sh\n' >"$DATA/commands.txt"
+    echo "== pack" >&2
+    "$PUBLISHER" pack "$DATA/content" --output "$DATA/package.zip" \
+        --start-commands "$DATA/commands.txt" >/dev/null
+    rm -rf "$DATA/content"
+    # The image is one byte longer than --size, so that a partial file of exactly --size bytes
+    # leaves one byte to fetch when the same bytes are published as an "arc" release.
+    echo "== image" >&2
+    openssl rand -out "$DATA/image.iso" $((SIZE + 1))
+    head -c "$SIZE" "$DATA/image.iso" >"$DATA/partial"
 
-echo "== certificates"
-openssl req -x509 -newkey rsa:2048 -nodes -keyout "$WORK/ca.key" -out "$WORK/ca.pem" -days 2 \
-    -subj "/CN=setup-launcher bench CA" -addext "basicConstraints=critical,CA:TRUE" \
-    -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
-openssl req -newkey rsa:2048 -nodes -keyout "$WORK/server.key" -out "$WORK/server.csr" \
-    -subj "/CN=127.0.0.1" 2>/dev/null
-printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' \
-    >"$WORK/server.ext"
-openssl x509 -req -in "$WORK/server.csr" -CA "$WORK/ca.pem" -CAkey "$WORK/ca.key" \
-    -CAcreateserial -out "$WORK/server.pem" -days 2 -extfile "$WORK/server.ext" 2>/dev/null
+    echo "== publish into $STAGING" >&2
+    local n
+    for n in "${!BLOCKS[@]}"; do
+        "$PUBLISHER" release "$DATA/package.zip" --staging "$STAGING" \
+            --product "$(product_of_block "${BLOCK_LABELS[$n]}")" --release 1.0 --current \
+            --block-size "${BLOCKS[$n]}" >/dev/null
+        "$PUBLISHER" release "$DATA/image.iso" --staging "$STAGING" \
+            --product "$(resume_product_of_block "${BLOCK_LABELS[$n]}")" --release 1.0 --current \
+            --block-size "${BLOCKS[$n]}" --filename resume.bin >/dev/null
+    done
+    "$PUBLISHER" release "$DATA/image.iso" --staging "$STAGING" --product bench-iso \
+        --release 1.0 --current --type iso >/dev/null
+    echo "$STAMP" >"$DATA/stamp"
+}
 
-echo "== release: $SIZE_MIB MiB in blocks of $BLOCK bytes"
-RELEASE="$WORK/store/bench/release.zip"
-head -c "$SIZE" /dev/urandom >"$RELEASE"
-(cd "$WORK/store/bench" && split -b "$BLOCK" --filter='md5sum' release.zip) |
-    awk 'BEGIN { printf "[" } { printf "%s\"%s\"", (NR > 1 ? "," : ""), $1 } END { print "]" }' \
-        >"$WORK/store/bench/release.blocks.json"
-HASH=$(sha256sum "$RELEASE" | cut -d' ' -f1)
+if [[ -f $DATA/stamp && $(cat "$DATA/stamp") == "$STAMP" ]]; then
+    echo "== reusing the releases in $STAGING" >&2
+else
+    generate_release
+fi
+chmod -R a+rX "$STAGING"
+PACKAGE_SIZE=$(stat -c %s "$DATA/package.zip")
+PACKAGE_HASH=$(sha256sum "$DATA/package.zip" | cut -d' ' -f1)
+IMAGE_HASH=$(sha256sum "$DATA/image.iso" | cut -d' ' -f1)
+ARC_PATH=/$(product_of_block "${BLOCK_LABELS[0]}")/$(product_of_block "${BLOCK_LABELS[0]}")-1.0.zip
+ISO_PATH=/bench-iso/bench-iso-1.0.iso
 
-"$BUILD/bench_server" "$WORK/store" "$WORK/server.pem" "$WORK/server.key" >"$WORK/port" &
-SERVER_PID=$!
-for _ in $(seq 100); do
-    [[ -s "$WORK/port" ]] && break
-    sleep 0.1
-done
-PORT=$(cat "$WORK/port")
-URL="https://127.0.0.1:$PORT"
-echo "== server on $URL"
+# ---------------------------------------------------------------------------------------------
+echo "== certificates" >&2
+PKI=$WORK/pki
+mkdir -p "$PKI"
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
+    -keyout "$PKI/ca.key" -out "$PKI/ca.pem" -subj "/CN=setup-launcher bench authority" \
+    -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" \
+    2>/dev/null
+openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$PKI/server.key" \
+    -out "$PKI/server.csr" -subj "/CN=localhost" 2>/dev/null
+printf '%s\n' "basicConstraints=CA:FALSE" "keyUsage=critical,digitalSignature" \
+    "extendedKeyUsage=serverAuth" "subjectAltName=DNS:localhost,IP:127.0.0.1" >"$PKI/server.ext"
+openssl x509 -req -in "$PKI/server.csr" -CA "$PKI/ca.pem" -CAkey "$PKI/ca.key" \
+    -set_serial "0x$(openssl rand -hex 12)" -days 2 -extfile "$PKI/server.ext" \
+    -out "$PKI/server.pem" 2>/dev/null
+CA=$PKI/ca.pem
 
-LAUNCHER_TIMES=()
-LAUNCHER_RSS=()
-TOOL_TIMES=()
-now() { date +%s.%N; }
+# A port that nothing on this machine listens on right now.
+unused_port() {
+    local port
+    while :; do
+        port=$((20000 + RANDOM % 40000))
+        if ! ss -Htan | awk '{ print $4 }' | grep -q ":$port\$"; then
+            echo "$port"
+            return
+        fi
+    done
+}
 
-run_launcher() {
-    rm -f "$WORK/dl/release.zip"
-    SETUP_LAUNCHER_CA_FILE="$WORK/ca.pem" /usr/bin/time -v -o "$WORK/time.txt" \
-        "$BUILD/download_bench" "$URL" bench release.zip release.blocks.json "$BLOCK" "$SIZE" \
-        "$HASH" "$WORK/dl" 2>"$WORK/launcher.err" || {
-        cat "$WORK/launcher.err" "$WORK/time.txt" >&2
-        exit 1
+start_nginx() {
+    local prefix=$WORK/nginx
+    mkdir -p "$prefix/logs" "$prefix/temp"
+    for _ in 1 2 3 4 5 6 7 8 9 10; do
+        PORT=$(unused_port)
+        cat >"$prefix/nginx.conf" <<EOF
+worker_processes auto;
+daemon off;
+pid $prefix/nginx.pid;
+error_log $prefix/logs/error.log warn;
+events { worker_connections 256; }
+http {
+    default_type application/octet-stream;
+    sendfile on;
+    tcp_nopush on;
+    keepalive_timeout 60;
+    keepalive_requests 100000;
+    client_body_temp_path $prefix/temp/body;
+    proxy_temp_path $prefix/temp/proxy;
+    fastcgi_temp_path $prefix/temp/fastcgi;
+    uwsgi_temp_path $prefix/temp/uwsgi;
+    scgi_temp_path $prefix/temp/scgi;
+    log_format bench '\$connection \$connection_requests \$ssl_protocol \$ssl_cipher "\$request" \$status \$body_bytes_sent';
+    access_log $prefix/logs/access.log bench;
+    server {
+        listen 127.0.0.1:$PORT ssl;
+        server_name localhost;
+        ssl_certificate $PKI/server.pem;
+        ssl_certificate_key $PKI/server.key;
+        ssl_protocols TLSv1.2 TLSv1.3;
+        root $STAGING;
+        location / { try_files \$uri =404; }
     }
-    local wall rss
-    wall=$(awk -F': ' '/Elapsed \(wall clock\)/ {
+}
+EOF
+        "$NGINX" -p "$prefix" -c "$prefix/nginx.conf" -e "$prefix/logs/error.log" &
+        NGINX_PID=$!
+        for _ in $(seq 50); do
+            if curl -sf --cacert "$CA" -o /dev/null "https://127.0.0.1:$PORT$ISO_PATH" -r 0-0; then
+                ENDPOINT=https://127.0.0.1:$PORT
+                return
+            fi
+            kill -0 "$NGINX_PID" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill -TERM "$NGINX_PID" 2>/dev/null || true
+        wait "$NGINX_PID" 2>/dev/null || true
+        NGINX_PID=
+    done
+    cat "$prefix/logs/error.log" >&2
+    die "nginx did not start"
+}
+start_nginx
+: >"$WORK/nginx/logs/access.log"
+echo "== nginx $($NGINX -v 2>&1 | sed 's/.*nginx\///') on $ENDPOINT, serving $STAGING" >&2
+
+# The usage events go to a port where nothing listens: the connection is refused at once and the
+# launch goes on (a failed event is never retried).
+TABLE_PORT=$(unused_port)
+while ((TABLE_PORT == PORT)); do TABLE_PORT=$(unused_port); done
+TABLE_ENDPOINT=https://127.0.0.1:$TABLE_PORT
+started=$(date +%s%N)
+curl_status=0
+curl -s --max-time 5 --cacert "$CA" -o /dev/null "$TABLE_ENDPOINT/downloads" || curl_status=$?
+((curl_status == 7)) || die "the usage port $TABLE_PORT is not closed (curl exit $curl_status)"
+echo "== usage events to $TABLE_ENDPOINT: refused after $((($(date +%s%N) - started) / 1000000)) ms" >&2
+
+# ---------------------------------------------------------------------------------------------
+# The launcher as tests drive a whole launch: copied to <dir>/<product>.run, answers on its
+# standard input (destination, download only, OK), its own HOME and TMPDIR.
+SANDBOX=$WORK/sandbox
+DEST=$WORK/dest
+rm -rf "$SANDBOX" "$DEST"
+mkdir -p "$SANDBOX/bin" "$SANDBOX/home" "$SANDBOX/tmp" "$DEST"
+for label in "${BLOCK_LABELS[@]}"; do
+    cp "$LAUNCHER" "$SANDBOX/bin/$(product_of_block "$label").run"
+done
+cp "$LAUNCHER" "$SANDBOX/bin/bench-iso.run"
+
+declare -A TIMES RSS
+LAST_WALL=
+LAST_RSS=
+
+# Removes what the previous contender left and writes back dirty pages, outside the timing.
+fresh_destination() {
+    rm -rf "$DEST"
+    mkdir -p "$DEST"
+    sync
+}
+
+# measure NAME COMMAND...: wall time and peak memory of one run, from /usr/bin/time -v.
+measure() {
+    local name=$1
+    shift
+    local status=0
+    /usr/bin/time -v -o "$WORK/time.txt" "$@" >"$WORK/out.txt" 2>"$WORK/err.txt" || status=$?
+    if ((status != 0)); then
+        echo "download_bench: $name failed (exit $status)" >&2
+        tail -n 20 "$WORK/err.txt" "$WORK/time.txt" >&2
+        exit 1
+    fi
+    LAST_WALL=$(awk -F': ' '/Elapsed \(wall clock\)/ {
         n = split($2, p, ":"); s = 0; for (i = 1; i <= n; i++) s = s * 60 + p[i]; print s }' \
         "$WORK/time.txt")
-    rss=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$WORK/time.txt")
-    LAUNCHER_TIMES+=("$wall")
-    LAUNCHER_RSS+=("$rss")
-    echo "   launcher: ${wall} s, peak RSS $((rss / 1024)) MiB"
+    LAST_RSS=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$WORK/time.txt")
+    TIMES[$name]+="$LAST_WALL "
+    RSS[$name]+="$LAST_RSS "
+    printf '   %-34s %7.2f s  %6d MiB  %s CPU\n' "$name" "$LAST_WALL" $((LAST_RSS / 1024)) \
+        "$(awk -F': ' '/Percent of CPU/ { print $2 }' "$WORK/time.txt")" >&2
 }
 
-run_tools() {
-    rm -f "$WORK/dl/release.zip"
-    local start end got
-    start=$(now)
-    curl -sS --fail --cacert "$WORK/ca.pem" -o "$WORK/dl/release.zip" "$URL/bench/release.zip"
-    md5sum "$WORK/dl/release.zip" >/dev/null
-    got=$(sha256sum "$WORK/dl/release.zip" | cut -d' ' -f1)
-    end=$(now)
-    [[ "$got" == "$HASH" ]] || { echo "curl fetched a different file" >&2; exit 1; }
-    local wall
-    wall=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.2f", b - a }')
-    TOOL_TIMES+=("$wall")
-    echo "   curl + md5sum + sha256sum: ${wall} s"
+launch() {
+    local product=$1
+    : >"$SANDBOX/tmp/CAD-Setup.log"
+    printf '%s\ny\n\n' "$DEST" >"$WORK/answers"
+    measure "$2" env -u XDG_DOWNLOAD_DIR -u LC_ALL -u LC_MESSAGES LANG=C.UTF-8 \
+        HOME="$SANDBOX/home" TMPDIR="$SANDBOX/tmp" \
+        SETUP_LAUNCHER_DOWNLOAD_ENDPOINT="$ENDPOINT" SETUP_LAUNCHER_TABLE_ENDPOINT="$TABLE_ENDPOINT" \
+        SETUP_LAUNCHER_CA_FILE="$CA" "$SANDBOX/bin/$product.run" <"$WORK/answers"
+    if grep -q "Setup launcher:" "$WORK/err.txt"; then
+        grep "Setup launcher:" "$WORK/err.txt" >&2
+        die "the launch of $product failed; its log: $SANDBOX/tmp/CAD-Setup.log"
+    fi
 }
 
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
-    if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+run_arc_launch() {
+    local label=$1 product
+    product=$(product_of_block "$label")
+    fresh_destination
+    launch "$product" "launcher arc $label"
+    [[ -d $DEST/$product.1.0 && ! -e $DEST/$product-1.0.zip ]] ||
+        die "the arc launch left no unpacked release, or kept its package"
+}
 
-for run in $(seq "$RUNS"); do
-    echo "== run $run of $RUNS"
-    if ((run % 2)); then run_launcher; run_tools; else run_tools; run_launcher; fi
+# The two tool pipelines, as scripts run under /usr/bin/time. Both end alike: unzip, then the
+# SHA-256 of every member, compared with its name (each content member of the package is named by
+# the SHA-256 of its content).
+cat >"$WORK/unpack-and-check.sh" <<'EOF'
+set -euo pipefail
+dest=$1
+unzip -q "$dest/package.zip" -d "$dest/unpacked"
+openssl dgst -sha256 -r "$dest"/unpacked/* |
+    awk '{ n = split($2, p, "/"); name = p[n]; sub(/^\*/, "", name) }
+         length(name) == 64 && name ~ /^[0-9a-f]+$/ { checked++; if (name != $1) bad++ }
+         END { exit bad > 0 || checked == 0 }'
+EOF
+# The fast tool pipeline: fetch, both digests of the package, unpack, the members' digests.
+cat >"$WORK/tools-arc.sh" <<'EOF'
+set -euo pipefail
+url=$1 ca=$2 dest=$3 hash=$4
+curl -sS --fail --cacert "$ca" -o "$dest/package.zip" "$url"
+openssl dgst -md5 "$dest/package.zip" >/dev/null
+[[ $(openssl dgst -sha256 -r "$dest/package.zip") == "$hash "* ]]
+bash "$(dirname "$0")/unpack-and-check.sh" "$dest"
+EOF
+# aria2c with its own check of the whole file's SHA-256 (one connection, as by default), then the
+# same unpacking.
+cat >"$WORK/aria2-arc.sh" <<'EOF'
+set -euo pipefail
+url=$1 ca=$2 dest=$3 hash=$4
+aria2c -q --ca-certificate="$ca" --checksum=sha-256="$hash" --dir="$dest" --out=package.zip \
+    --allow-overwrite=true --auto-file-renaming=false --file-allocation=none "$url"
+bash "$(dirname "$0")/unpack-and-check.sh" "$dest"
+EOF
+
+run_tools_arc() {
+    fresh_destination
+    measure "tool pipeline" bash "$WORK/tools-arc.sh" "$ENDPOINT$ARC_PATH" "$CA" "$DEST" \
+        "$PACKAGE_HASH"
+}
+
+run_aria2_arc() {
+    fresh_destination
+    measure "aria2c + unzip + sha256" bash "$WORK/aria2-arc.sh" "$ENDPOINT$ARC_PATH" "$CA" \
+        "$DEST" "$PACKAGE_HASH"
+}
+
+run_iso_launch() {
+    fresh_destination
+    launch bench-iso "launcher iso"
+    [[ $(stat -c %s "$DEST/bench-iso-1.0.iso") == $((SIZE + 1)) ]] || die "the iso launch fell short"
+}
+
+run_curl_iso() {
+    fresh_destination
+    measure "curl -o" curl -sS --fail --cacert "$CA" -o "$DEST/image.iso" "$ENDPOINT$ISO_PATH"
+}
+
+run_resume() {
+    local n=$1 label product
+    label=${BLOCK_LABELS[$n]}
+    product=$(resume_product_of_block "$label")
+    fresh_destination
+    cp "$DATA/partial" "$DEST/resume.bin"
+    sync
+    measure "launcher resume $label" env SETUP_LAUNCHER_CA_FILE="$CA" "$DOWNLOAD_BENCH" \
+        "$ENDPOINT" "$product" resume.bin resume.bin.blockhash.json "${BLOCKS[$n]}" \
+        $((SIZE + 1)) "$IMAGE_HASH" "$DEST"
+    [[ $(stat -c %s "$DEST/resume.bin") == $((SIZE + 1)) ]] || die "the resumed file fell short"
+}
+
+run_md5() {
+    sync
+    measure "openssl dgst -md5" openssl dgst -md5 "$DATA/partial"
+}
+
+# run_rotated RUN COMMAND...: the commands, starting with the RUN-th (counting from 0).
+run_rotated() {
+    local run=$1
+    shift
+    local commands=("$@") count=$# i
+    for ((i = 0; i < count; i++)); do
+        eval "${commands[$(((i + run) % count))]}"
+    done
+}
+
+ARC_GROUP=()
+RESUME_GROUP=()
+for n in "${!BLOCKS[@]}"; do
+    ARC_GROUP+=("run_arc_launch ${BLOCK_LABELS[$n]}")
+    RESUME_GROUP+=("run_resume $n")
 done
+ARC_GROUP+=(run_tools_arc run_aria2_arc)
+RESUME_GROUP+=(run_md5)
 
-L=$(median "${LAUNCHER_TIMES[@]}")
-T=$(median "${TOOL_TIMES[@]}")
-PEAK=$(printf '%s\n' "${LAUNCHER_RSS[@]}" | sort -n | tail -1)
+LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
+for ((run = 0; run < RUNS; run++)); do
+    echo "== run $((run + 1)) of $RUNS" >&2
+    run_rotated "$run" "${ARC_GROUP[@]}"
+    run_rotated "$run" run_iso_launch run_curl_iso
+    run_rotated "$run" "${RESUME_GROUP[@]}"
+done
+LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
+
+# ---------------------------------------------------------------------------------------------
+echo "== openssl speed (one core)" >&2
+# The 16 KiB column, in MB/s (openssl prints thousands of bytes per second).
+speed() {
+    openssl speed -evp "$1" -bytes 16384 -seconds 2 2>/dev/null |
+        awk -v a="$1" 'tolower($1) == a {
+            v = $NF; sub(/k$/, "", v); printf "%.0f", v / 1000 }'
+}
+SPEED_MD5=$(speed md5)
+SPEED_SHA256=$(speed sha256)
+SPEED_GCM=$(speed aes-128-gcm)
+SPEED_GCM256=$(speed aes-256-gcm)
+
+TLS=$(awk '$2 == 1 { print $3, $4 }' "$WORK/nginx/logs/access.log" | sort | uniq -c |
+    awk '{ printf "%s%s %s (%d connections)", (NR > 1 ? ", " : ""), $2, $3, $1 }')
+
+# The values are one text of numbers separated by spaces.
+median() { tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{ v[NR] = $1 } END {
+    if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+peak_mib() { tr ' ' '\n' <<<"$1" | grep . | sort -n | tail -1 | awk '{ printf "%.0f", $1 / 1024 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f×", a / b }'; }
+seconds() { awk -v s="$1" 'BEGIN { printf "%.2f s", s }'; }
+# Peak memory beyond 24 MiB, counted in blocks.
+in_blocks() {
+    awk -v m="$1" -v b="$2" 'BEGIN {
+        if (m <= 24) print "within 24 MiB"; else printf "24 MiB + %.1f blocks", (m - 24) * 1048576 / b }'
+}
+
+T_TOOLS=$(median "${TIMES[tool pipeline]}")
+T_ARIA=$(median "${TIMES[aria2c + unzip + sha256]}")
+T_CURL=$(median "${TIMES[curl -o]}")
+T_MD5=$(median "${TIMES[openssl dgst -md5]}")
+T_ISO=$(median "${TIMES[launcher iso]}")
+M_ISO=$(peak_mib "${RSS[launcher iso]}")
+
 echo
-echo "== results ($SIZE_MIB MiB, blocks of $BLOCK bytes, $RUNS runs each)"
-echo "launcher DownloadArchive:   median ${L} s"
-echo "curl + md5sum + sha256sum:  median ${T} s"
-echo "ratio of medians:           $(awk -v l="$L" -v t="$T" 'BEGIN { printf "%.2f", l / t }') (target: at most 1.5)"
-echo "launcher peak memory:       $((PEAK / 1024)) MiB ($PEAK kB maximum resident set size)"
+echo "$(mib "$PACKAGE_SIZE") \"arc\" package ($(mib $((SIZE * 19 / 16))) unpacked in 275 files)," \
+    "$(mib $((SIZE + 1))) \"iso\" image and $(mib "$SIZE") partial file; nginx" \
+    "$($NGINX -v 2>&1 | sed 's/.*nginx\///') over TLS on loopback ($TLS); medians of $RUNS run(s)" \
+    "in rotating order; load average $LOAD_BEFORE before, $LOAD_AFTER after."
+echo "openssl speed on this machine, one core, 16 KiB blocks: MD5 $SPEED_MD5 MB/s," \
+    "SHA-256 $SPEED_SHA256 MB/s, AES-128-GCM $SPEED_GCM MB/s, AES-256-GCM $SPEED_GCM256 MB/s."
+echo
+echo "| what | median | launcher peak memory | ratio | target |"
+echo "|---|---|---|---|---|"
+for label in "${BLOCK_LABELS[@]}"; do
+    block=$(bytes_of "$label")
+    t=$(median "${TIMES[launcher arc $label]}")
+    m=$(peak_mib "${RSS[launcher arc $label]}")
+    echo "| launcher, \"arc\" download-only launch, $(mib "$block") blocks | $(seconds "$t") |" \
+        "$m MiB ($(in_blocks "$m" "$block")) | $(ratio "$t" "$T_TOOLS") of the pipeline," \
+        "$(ratio "$t" "$T_ARIA") of aria2c | ≤ 0.45× the pipeline |"
+done
+echo "| curl -o, openssl dgst -md5 and -sha256 of the package, unzip, openssl dgst -sha256 of the members | $(seconds "$T_TOOLS") | | | |"
+echo "| aria2c --checksum=sha-256=…, unzip, openssl dgst -sha256 of the members | $(seconds "$T_ARIA") | | | |"
+echo "| launcher, \"iso\" download-only launch (10 MiB chunks) | $(seconds "$T_ISO") | $M_ISO MiB |" \
+    "$(ratio "$T_ISO" "$T_CURL") of curl -o | ≤ 1.2× |"
+echo "| curl -o | $(seconds "$T_CURL") | | | |"
+for label in "${BLOCK_LABELS[@]}"; do
+    block=$(bytes_of "$label")
+    t=$(median "${TIMES[launcher resume $label]}")
+    m=$(peak_mib "${RSS[launcher resume $label]}")
+    echo "| launcher, resume check of the $(mib "$SIZE") partial file, $(mib "$block") blocks" \
+        "| $(seconds "$t") | $m MiB ($(in_blocks "$m" "$block")) | $(ratio "$t" "$T_MD5") of" \
+        "openssl dgst -md5 | ≤ 1.1× |"
+done
+echo "| openssl dgst -md5 of the partial file | $(seconds "$T_MD5") | | | |"
