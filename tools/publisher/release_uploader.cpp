@@ -5,6 +5,7 @@
 
 #include "core/json_reader.h"
 #include "tools/publisher/block_digester.h"
+#include "tools/publisher/index_signing.h"
 #include "tools/publisher/progress_bar.h"
 #include "tools/publisher/publication_names.h"
 #include "tools/publisher/publisher_error.h"
@@ -222,5 +223,6 @@ UploadResult UploadStaged(const UploadRequest& request) {
     Require(client.PutBlob(indexContainer, "index", indexText, "application/json"),
             "the upload of " + IndexObjectPath(request.product));
     result.uploaded.push_back(IndexObjectPath(request.product));
+    UploadIndexSignature(client, request, indexText, result);
     return result;
 }
