@@ -24,6 +24,11 @@ std::string UniqueProduct() {
 
 class SignedPublicationStoreTest : public ::testing::Test {
   protected:
+    void SetUp() override {
+        std::string missing;
+        if (!LocalStoreFromEnvironment(&missing)) GTEST_SKIP() << LocalStoreSkipMessage(missing);
+    }
+
     TempDir dir;
     ScopedEnv tmp{"TMPDIR", dir.path().string()};
     const std::string product = UniqueProduct();
@@ -54,7 +59,6 @@ class SignedPublicationStoreTest : public ::testing::Test {
 };
 
 TEST_F(SignedPublicationStoreTest, VerifyAcceptsTheSignedIndexAndNamesEachFault) {
-    REQUIRE_LOCAL_STORE(store);
     const auto [key, publicKey] = Keygen("signing.key");
     const auto [otherKey, otherPublicKey] = Keygen("other.key");
     StageRelease();
@@ -100,7 +104,6 @@ TEST_F(SignedPublicationStoreTest, VerifyAcceptsTheSignedIndexAndNamesEachFault)
 }
 
 TEST_F(SignedPublicationStoreTest, UnsignedUploadIsUnchangedAndVerifyCallsItUnsigned) {
-    REQUIRE_LOCAL_STORE(store);
     StageRelease();
     const PublisherRun upload = RunPublisher({"upload", "-s", staging.string(), "-p", product});
     ASSERT_EQ(upload.exitCode, 0) << upload.err;
@@ -118,7 +121,6 @@ TEST_F(SignedPublicationStoreTest, UnsignedUploadIsUnchangedAndVerifyCallsItUnsi
 // Signed at staging by release, published as reviewed by upload; a later release without the key
 // removes the staged signature that no longer matches.
 TEST_F(SignedPublicationStoreTest, SignatureMadeAtStagingIsUploadedWithTheIndex) {
-    REQUIRE_LOCAL_STORE(store);
     const auto [key, publicKey] = Keygen("signing.key");
     fs::create_directories(dir.path() / "in");
     WriteFileBytes(dir.path() / "in" / "readme.txt", "signed\n");
