@@ -2,6 +2,7 @@
 
 #include "catalogue/index_retrieval.h"
 #include "catalogue/release_selection.h"
+#include "catalogue/trusted_index_keys.h"
 #include "core/clock.h"
 #include "core/endpoints.h"
 #include "core/file_system.h"
@@ -17,7 +18,11 @@
 #include "usage/usage_events.h"
 
 ProductCatalog LaunchStations::FetchIndex(const std::u16string& product, std::string& error) {
-    return FetchReleaseIndex(product, error);
+    return FetchTrustedIndex(product, error, IndexKeys());
+}
+
+std::vector<std::string> LaunchStations::IndexKeys() {
+    return TrustedIndexKeys();
 }
 
 SetupSelection LaunchStations::SelectRelease(const ProductCatalog& catalog,
@@ -56,6 +61,33 @@ void RefuseUnsafeSelection(const SetupSelection& selection, const std::string& p
         THROW_DOWNLOAD(product + ": refusing the file name \"" + selection.filename +
                        "\" from the release index: it is no plain file name");
     }
+}
+
+ProductCatalog FetchTrustedIndex(const std::u16string& product, std::string& error,
+                                 const std::vector<std::string>& trustedKeys) {
+    SignatureOutcome outcome;
+    ProductCatalog catalog = FetchReleaseIndex(product, error, trustedKeys, outcome);
+    const std::string productUtf8 = ToUtf8(product);
+    switch (outcome.check) {
+        case IndexSignatureCheck::NotRequired:
+            break;
+        case IndexSignatureCheck::Verified:
+            LOG_RECORD(productUtf8 + ": release index verified with trusted key " +
+                       std::to_string(outcome.key + 1) + " of " +
+                       std::to_string(trustedKeys.size()));
+            break;
+        case IndexSignatureCheck::Missing:
+            THROW_DOWNLOAD("The release index of " + productUtf8 +
+                           " is not signed by its publisher: index.sig is missing");
+        case IndexSignatureCheck::Malformed:
+            THROW_DOWNLOAD("The release index of " + productUtf8 +
+                           " is not signed by its publisher: index.sig holds no signature");
+        case IndexSignatureCheck::Mismatch:
+            THROW_DOWNLOAD("The signature of the release index of " + productUtf8 +
+                           " does not match: the index was not signed by its publisher or was "
+                           "changed since");
+    }
+    return catalog;
 }
 
 SetupSelection DownloadSetup(const std::u16string& product, LaunchStations& stations) {

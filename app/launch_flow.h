@@ -3,6 +3,7 @@
 // installation or mount.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "catalogue/release_index.h"
 #include "core/launcher_version.h"
@@ -12,7 +13,11 @@
 class LaunchStations {
   public:
     virtual ~LaunchStations() = default;
+    // The release index; with trusted keys only one that a key verifies (else it throws
+    // DownloadException, see FetchTrustedIndex).
     virtual ProductCatalog FetchIndex(const std::u16string& product, std::string& error);
+    // The public keys trusted to sign release indexes: the build's list.
+    virtual std::vector<std::string> IndexKeys();
     virtual SetupSelection SelectRelease(const ProductCatalog& catalog, const std::string& product);
     virtual void SendUsageEvent(const std::u16string& product, const std::string& version,
                                 const std::string& action, const std::string& duration,
@@ -26,6 +31,12 @@ class LaunchStations {
 // Throws DownloadException naming the product and the value when a release key or file name from
 // the index could reach outside its folder (empty, "." or "..", or holding "/", "\", ":" or NUL).
 void RefuseUnsafeSelection(const SetupSelection& selection, const std::string& product);
+
+// Fetches the index with the given trusted keys (none: unsigned, as the store serves it). Throws
+// DownloadException saying so when the keys are not empty and none verifies the index; that
+// happens before anything is shown, downloaded or reported.
+ProductCatalog FetchTrustedIndex(const std::u16string& product, std::string& error,
+                                 const std::vector<std::string>& trustedKeys);
 
 void RunLauncher(const std::u16string& product, LaunchStations& stations);
 SetupSelection DownloadSetup(const std::u16string& product, LaunchStations& stations);

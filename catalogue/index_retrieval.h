@@ -1,11 +1,42 @@
 #pragma once
+#include <cstddef>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "catalogue/release_index.h"
 
 // The object path of a product's release index: product + "-v2/index".
 std::u16string ReleaseIndexPath(const std::u16string& product);
+// The object path of its signature beside it: product + "-v2/index.sig".
+std::u16string ReleaseIndexSignaturePath(const std::u16string& product);
 
 // Fetches and parses the product's release index from DownloadHost; null when it could not be
 // fetched or is no valid JSON (then the parser's message is in error).
 ProductCatalog FetchReleaseIndex(const std::u16string& product, std::string& error);
+
+// What the check of a release index's signature found.
+enum class IndexSignatureCheck {
+    NotRequired,  // no trusted key: "index.sig" was not requested
+    Verified,     // a trusted key verifies the index
+    Missing,      // "index.sig" could not be fetched
+    Malformed,    // "index.sig" is no base64 text of a 64-byte signature
+    Mismatch,     // no trusted key verifies the index with that signature
+};
+
+struct SignatureOutcome {
+    IndexSignatureCheck check = IndexSignatureCheck::NotRequired;
+    std::size_t key = 0;  // with Verified: the position of the verifying key in the list
+};
+
+// As above; with trusted keys (DER SubjectPublicKeyInfo, see core/index_signature.h) the index
+// is fetched, then "index.sig" through the same transfer and attempts, and the index is parsed
+// only when one of the keys verifies its exact bytes: otherwise the result is null and outcome
+// says why. With no keys this is the unsigned fetch above and "index.sig" is never requested.
+ProductCatalog FetchReleaseIndex(const std::u16string& product, std::string& error,
+                                 const std::vector<std::string>& trustedKeys,
+                                 SignatureOutcome& outcome);
+
+// The keys of a ';'-separated list of base64 DER public keys (blanks around entries ignored; an
+// entry that does not decode stays in the list as an empty key, which verifies nothing).
+std::vector<std::string> ParseIndexKeyList(std::string_view text);

@@ -7,7 +7,9 @@
 # ENV_FILE is the environment that scripts/local-store.sh start wrote (default: the store's own
 # build/local-store/store.env, or $SETUP_LAUNCHER_STORE_DIR/store.env); variables already set in
 # the environment are kept. The sample is built first with scripts/make-sample-product.sh into
-# $SAMPLE_DIR (default: build/sample). Publishing again replaces the sample's objects.
+# $SAMPLE_DIR (default: build/sample). Publishing again replaces the sample's objects. The index is
+# signed with the sample's key (scripts/sample-signing-key.sh, generated into the build folder) and
+# its signature verified with the public key.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -38,6 +40,9 @@ if [[ -z $publisher ]]; then
 fi
 [[ -n $publisher ]] || die "setup-publisher not found"
 
-"$publisher" upload --staging "$sample/staging" --product "$product" >&2
-"$publisher" verify --product "$product" >&2 || die "the published sample does not verify"
+public_key=$("$root/scripts/sample-signing-key.sh" "$publisher")
+signing_key=${SAMPLE_SIGNING_DIR:-$root/build/sample-signing}/index-signing.key
+"$publisher" upload --staging "$sample/staging" --product "$product" --signing-key "$signing_key" >&2
+"$publisher" verify --product "$product" --public-key "$public_key" >&2 ||
+  die "the published sample does not verify"
 echo "publish-sample: $product published to $SETUP_LAUNCHER_DOWNLOAD_ENDPOINT" >&2

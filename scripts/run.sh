@@ -8,7 +8,12 @@ root=$(pwd)
 
 scripts/install-deps.sh >&2
 
+# The launcher trusts the key that signs the sample (generated into the build folder once), so the
+# demo takes the signed path: it uses the index only after its signature verified.
 cmake --preset default >/dev/null
+cmake --build --preset default --target setup-publisher >&2
+sample_key=$(scripts/sample-signing-key.sh "$root/build/default/tools/publisher/setup-publisher")
+cmake --preset default -DSETUP_LAUNCHER_INDEX_KEYS="$sample_key" >/dev/null
 cmake --build --preset default --target setup-launcher setup-publisher >&2
 
 work="$root/build/demo"

@@ -14,12 +14,12 @@ std::string Quoted(const std::string& text) {
 }
 }  // namespace
 
-LauncherSandbox::LauncherSandbox(const std::string& product) {
+LauncherSandbox::LauncherSandbox(const std::string& product, const std::filesystem::path& binary) {
     std::filesystem::create_directories(mDir.path() / "bin");
     std::filesystem::create_directories(mDir.path() / "tmp");
     std::filesystem::create_directories(home());
     mLauncher = mDir.path() / "bin" / (product + ".run");
-    std::filesystem::copy_file(SETUP_LAUNCHER_BINARY, mLauncher);
+    std::filesystem::copy_file(binary, mLauncher);
 }
 
 LaunchResult LauncherSandbox::Launch(const std::string& answers, const Environment& environment) {

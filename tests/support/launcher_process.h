@@ -19,7 +19,9 @@ struct LaunchResult {
 
 class LauncherSandbox {
   public:
-    explicit LauncherSandbox(const std::string& product);
+    // binary: the launcher build to copy; by default the one with an empty index key list.
+    explicit LauncherSandbox(const std::string& product,
+                             const std::filesystem::path& binary = SETUP_LAUNCHER_BINARY);
 
     // Environment for the launch: a value sets, nullopt removes.
     using Environment = std::map<std::string, std::optional<std::string>>;

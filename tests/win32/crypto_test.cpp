@@ -1,8 +1,11 @@
-// Digests over CNG and base64 over Crypt32, against the published test vectors.
+// Digests over CNG and base64 over Crypt32, against the published test vectors; index signatures
+// over CNG against the fixed vectors that the OpenSSL half meets too.
 #include <gtest/gtest.h>
 
 #include "core/base64.h"
 #include "core/hash_context.h"
+#include "core/index_signature.h"
+#include "tests/support/index_signature_vectors.h"
 #include "win32_test_support.h"
 
 namespace {
@@ -109,6 +112,40 @@ TEST(Win32Base64, InvalidTextDecodesToEmpty) {
          {"", "Zm9", "Zm9v\r\n", "Zm 9v", "Zm=v", "Z===", "Zm9v!A==", "====", "Zg==Zg=="}) {
         EXPECT_EQ(Base64Decode(text), "") << text;
     }
+}
+
+}  // namespace
+
+// Index signatures over CNG, held to the same fixed vectors as the OpenSSL half.
+namespace {
+
+TEST(Win32IndexSignature, CngVerifiesOnlyTheSignedIndexUnderItsKey) {
+    const std::string keyA = Base64Decode(vectors::kKeyA);
+    const std::string keyB = Base64Decode(vectors::kKeyB);
+    const std::string signature = Base64Decode(vectors::kSignature);
+    ASSERT_EQ(signature.size(), 64u);
+    std::string changed = vectors::kIndex;
+    changed[changed.size() / 2] ^= 0x01;
+    std::string flipped = signature;
+    flipped[40] ^= 0x01;
+    struct Case {
+        const char* name;
+        std::string data, signature, key;
+        bool valid;
+    };
+    const Case cases[] = {
+        {"signed index", vectors::kIndex, signature, keyA, true},
+        {"one byte changed", changed, signature, keyA, false},
+        {"other key", vectors::kIndex, signature, keyB, false},
+        {"signature changed", vectors::kIndex, flipped, keyA, false},
+        {"signature truncated", vectors::kIndex, signature.substr(0, 63), keyA, false},
+        {"zero signature", vectors::kIndex, std::string(64, '\0'), keyA, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(VerifyIndexSignature(c.data, c.signature, c.key), c.valid) << c.name;
+    }
+    // The text form of index.sig decodes through Crypt32's base64 as well.
+    EXPECT_EQ(DecodeIndexSignatureText(vectors::kSignature + "\r\n"), signature);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // release: add or replace a release in a product's index in a staging folder.
 #include <iostream>
+#include <optional>
 
+#include "tools/publisher/index_signing.h"
 #include "tools/publisher/progress_bar.h"
 #include "tools/publisher/publisher_command.h"
 #include "tools/publisher/release_builder.h"
@@ -42,6 +44,11 @@ class ReleaseCommand : public PublisherCommand {
                             "Object name of the file (default: product-release[-language]"
                             ".zip or .iso)");
         command->add_flag("--current", mRequest.makeCurrent, "Make it the current release");
+        command
+            ->add_option("--signing-key", mSigningKey,
+                         "Private key file (keygen): sign the changed index into index.sig "
+                         "beside it (without it, a staged index.sig is removed)")
+            ->check(CLI::ExistingFile);
         return command;
     }
 
@@ -49,9 +56,15 @@ class ReleaseCommand : public PublisherCommand {
         if (mRequest.displayText.empty()) {
             mRequest.displayText = mRequest.key;
         }
+        // The key is read first, so that a bad key file leaves the staging untouched.
+        std::optional<IndexSigner> signer;
+        if (!mSigningKey.empty()) {
+            signer.emplace(mSigningKey);
+        }
         const ReleaseResult result = AddRelease(mRequest);
         PrintResult(result);
         PrintNotes(result.notes);
+        PrintNotes(UpdateStagedSignature(result.indexFile, signer ? &*signer : nullptr));
         std::cout << "The launcher offers:\n";
         for (const std::string& line : DescribeOffer(result.indexFile)) {
             std::cout << "  " << line << "\n";
@@ -75,6 +88,7 @@ class ReleaseCommand : public PublisherCommand {
     }
 
     ReleaseRequest mRequest;
+    std::string mSigningKey;
 };
 
 }  // namespace

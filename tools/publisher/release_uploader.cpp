@@ -5,6 +5,7 @@
 
 #include "core/json_reader.h"
 #include "tools/publisher/block_digester.h"
+#include "tools/publisher/index_signing.h"
 #include "tools/publisher/progress_bar.h"
 #include "tools/publisher/publication_names.h"
 #include "tools/publisher/publisher_error.h"
@@ -266,5 +267,6 @@ UploadResult UploadStaged(const UploadRequest& request) {
         result.notes.push_back("release " + edition->Name() + " was already in the store");
     }
     UploadIndex(client, request.product, staged.text, result);
+    UploadIndexSignature(client, request, staged.text, result);
     return result;
 }

@@ -9,6 +9,8 @@
 
 #include "core/endpoints.h"
 
+class IndexSigner;
+
 struct UploadRequest {
     std::filesystem::path staging;
     std::string product;
@@ -17,7 +19,8 @@ struct UploadRequest {
     bool indexOnly = false;
     Endpoint endpoint;
     std::string account;
-    std::string accountKey;  // base64
+    std::string accountKey;               // base64
+    const IndexSigner* signer = nullptr;  // signs the index into "index.sig" when set
 };
 
 struct UploadResult {

@@ -1,6 +1,8 @@
 // upload: staged releases, then the index, to the blob store.
 #include <iostream>
+#include <optional>
 
+#include "tools/publisher/index_signing.h"
 #include "tools/publisher/publisher_command.h"
 #include "tools/publisher/publisher_error.h"
 #include "tools/publisher/release_uploader.h"
@@ -25,6 +27,11 @@ class UploadCommand : public PublisherCommand {
         command->add_option("-l,--language", mRequest.language, "Only this language edition");
         command->add_flag("--index-only", mRequest.indexOnly,
                           "Upload only the index (releases already published)");
+        command
+            ->add_option("--signing-key", mSigningKey,
+                         "Private key file (keygen): sign the index and upload index.sig right "
+                         "after it")
+            ->check(CLI::ExistingFile);
         command->add_option("-e,--endpoint", mEndpoint,
                             "Blob endpoint (default: SETUP_LAUNCHER_DOWNLOAD_ENDPOINT or the "
                             "built-in one)");
@@ -39,6 +46,11 @@ class UploadCommand : public PublisherCommand {
             throw PublisherError(std::string("set ") + kAccountVariable + " and " +
                                  kAccountKeyVariable + " to the storage account's name and key");
         }
+        std::optional<IndexSigner> signer;
+        if (!mSigningKey.empty()) {
+            signer.emplace(mSigningKey);
+            mRequest.signer = &*signer;
+        }
         const UploadResult result = UploadStaged(mRequest);
         for (const std::string& object : result.uploaded) {
             std::cout << "uploaded " << object << "\n";
@@ -50,6 +62,7 @@ class UploadCommand : public PublisherCommand {
   private:
     UploadRequest mRequest;
     std::string mEndpoint;
+    std::string mSigningKey;
 };
 
 }  // namespace
