@@ -36,3 +36,4 @@ std::unique_ptr<PublisherCommand> MakePackCommand();
 std::unique_ptr<PublisherCommand> MakeReleaseCommand();
 std::unique_ptr<PublisherCommand> MakeUploadCommand();
 std::unique_ptr<PublisherCommand> MakeVerifyCommand();
+std::unique_ptr<PublisherCommand> MakeReportCommand();
