@@ -261,6 +261,7 @@ Seeded* ReportStoreTest::sSeeded = nullptr;
 // Binds store and checks that the seeded table is there.
 #define REQUIRE_SEEDED_STORE(store) \
     REQUIRE_LOCAL_STORE(store);     \
+    static_cast<void>(store);       \
     ASSERT_NE(sSeeded, nullptr);    \
     ASSERT_EQ(sSeeded->error, "")
 
