@@ -35,5 +35,6 @@ echo "Log file: ${TMPDIR:-/tmp}/CAD-Setup.log" >&2
 # The launch's "begin" and "success" events, as the publisher's report shows them.
 publisher="$root/build/default/tools/publisher/setup-publisher"
 echo >&2
-"$publisher" report --product tarnwick-x64-sql || true
-"$publisher" report --product tarnwick-x64-sql --html "$work/usage-report.html" >/dev/null 2>&1 || true
+today=$(date -u +%F)
+"$publisher" report --product tarnwick-x64-sql --since "$today" || true
+"$publisher" report --product tarnwick-x64-sql --since "$today" --html "$work/usage-report.html" >/dev/null 2>&1 || true

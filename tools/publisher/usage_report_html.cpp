@@ -25,8 +25,9 @@ p.note { color: #555; font-size: 0.9em; }
 svg { display: block; }
 svg text { font-family: sans-serif; font-size: 11px; fill: #333; }
 table { border-collapse: collapse; margin: 0.5em 0 1.5em 0; font-size: 0.9em; }
-caption { text-align: left; font-weight: bold; padding: 0.3em 0; }
+caption { text-align: left; font-weight: bold; padding: 0.3em 0; white-space: nowrap; }
 th, td { border-bottom: 1px solid #ddd; padding: 0.25em 0.8em; }
+td { white-space: nowrap; }
 th { background: #f0f3f7; text-align: left; }
 td.number { text-align: right; font-variant-numeric: tabular-nums; }
 )";

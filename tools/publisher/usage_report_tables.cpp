@@ -131,8 +131,10 @@ std::string SummaryLine(const UsageReport& report) {
                        DayText(report.window.until) + " (UTC), " +
                        (report.product.empty() ? std::string("every product")
                                                : "product " + SafeText(report.product)) +
-                       ": " + std::to_string(report.total.begun) + " launches begun, " +
-                       std::to_string(report.total.finished) + " downloads finished";
+                       ": " + std::to_string(report.total.begun) +
+                       (report.total.begun == 1 ? " launch" : " launches") + " begun, " +
+                       std::to_string(report.total.finished) +
+                       (report.total.finished == 1 ? " download" : " downloads") + " finished";
     if (report.total.begun > 0)
         line +=
             " (" + DisplayText(ReportCell::Rate(report.total.finished, report.total.begun)) + ")";
