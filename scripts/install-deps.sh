@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang-format
   libcurl4-openssl-dev libssl-dev openssl nlohmann-json3-dev libzip-dev zlib1g-dev uuid-dev
   googletest libgtest-dev libgmock-dev libcpp-httplib-dev libcli11-dev
-  xorriso curl ca-certificates
+  xorriso curl ca-certificates python3
 )
 # Node.js and npm run the local blob and table store; keep a Node.js that is already there.
 command -v node >/dev/null 2>&1 || packages+=(nodejs)

@@ -24,12 +24,14 @@ inline std::string ShellQuoted(const std::string& text) {
     return quoted + "'";
 }
 
-// The process inherits this process's environment (set variables with ScopedEnv).
-inline PublisherRun RunPublisher(const std::vector<std::string>& arguments) {
+// Runs a program with arguments; it inherits this process's environment (set variables with
+// ScopedEnv).
+inline PublisherRun RunProgram(const std::string& program,
+                               const std::vector<std::string>& arguments) {
     TempDir outputs;
     const auto out = outputs.path() / "out";
     const auto err = outputs.path() / "err";
-    std::string command = ShellQuoted(SETUP_PUBLISHER_BINARY);
+    std::string command = ShellQuoted(program);
     for (const std::string& argument : arguments) {
         command += " " + ShellQuoted(argument);
     }
@@ -40,4 +42,8 @@ inline PublisherRun RunPublisher(const std::vector<std::string>& arguments) {
     run.out = ReadFileBytes(out);
     run.err = ReadFileBytes(err);
     return run;
+}
+
+inline PublisherRun RunPublisher(const std::vector<std::string>& arguments) {
+    return RunProgram(SETUP_PUBLISHER_BINARY, arguments);
 }

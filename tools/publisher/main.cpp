@@ -36,6 +36,7 @@ int main(int argc, char** argv) {
     commands.push_back(MakeUploadCommand());
     commands.push_back(MakeVerifyCommand());
     commands.push_back(MakeKeygenCommand());
+    commands.push_back(MakeReportCommand());
     std::vector<std::pair<CLI::App*, PublisherCommand*>> verbs;
     for (const auto& command : commands) {
         verbs.emplace_back(command->Add(app), command.get());

@@ -37,3 +37,4 @@ std::unique_ptr<PublisherCommand> MakeReleaseCommand();
 std::unique_ptr<PublisherCommand> MakeUploadCommand();
 std::unique_ptr<PublisherCommand> MakeVerifyCommand();
 std::unique_ptr<PublisherCommand> MakeKeygenCommand();
+std::unique_ptr<PublisherCommand> MakeReportCommand();

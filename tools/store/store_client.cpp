@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <limits>
 #include <memory>
 
 #include "core/base64.h"
@@ -80,7 +81,8 @@ std::string QueryText(const Query& query) {
 // One signed exchange: sends, reads the status, the wanted headers and the whole (small) body.
 Answer Exchange(const Endpoint& endpoint, HttpVerb verb, bool headOnly, const std::string& path,
                 const Query& query, const Headers& headers, std::string_view body,
-                const std::vector<std::string>& wantedHeaders) {
+                const std::vector<std::string>& wantedHeaders,
+                std::size_t maxBody = std::numeric_limits<std::size_t>::max()) {
     HttpTarget target;
     target.server = ToUtf8(endpoint.host);
     target.port = endpoint.port != 0 ? endpoint.port : (endpoint.secure ? 443 : 80);
@@ -105,8 +107,15 @@ Answer Exchange(const Endpoint& endpoint, HttpVerb verb, bool headOnly, const st
                 if (auto value = exchange->ResponseHeader(name))
                     answer.headers.emplace_back(name, *value);
             char buffer[16384];
-            while (const std::size_t n = exchange->Read(buffer, sizeof buffer))
+            while (const std::size_t n = exchange->Read(buffer, sizeof buffer)) {
+                if (n > maxBody - answer.body.size()) {
+                    answer.transportError =
+                        "the answer is longer than " + std::to_string(maxBody) + " bytes";
+                    answer.body.clear();
+                    return answer;
+                }
                 answer.body.append(buffer, n);
+            }
             return answer;
         } catch (const TransferError& error) {
             answer.transportError = std::string("transfer failed: ") + error.what();
@@ -328,4 +337,78 @@ StoreResult BlobStoreClient::CreateTable(const std::string& table) {
     const Answer answer =
         Exchange(mAccount.table, HttpVerb::Post, false, "/Tables", {}, headers, body, {});
     return Result(answer, answer.status == 201 || answer.status == 204 || answer.status == 409);
+}
+
+std::string TableSharedKeyStringToSign(const std::string& verb, const std::string& contentType,
+                                       const std::string& date, const std::string& account,
+                                       const std::string& path) {
+    return verb + "\n\n" + contentType + "\n" + date + "\n/" + account + path;
+}
+
+TableStoreClient::TableStoreClient(TableAccess access) : mAccess(std::move(access)) {}
+
+namespace {
+
+// The headers of a table request, with the SharedKey signature unless a SAS token authorises it.
+Headers TableHeaders(const TableAccess& access, const std::string& verb, const std::string& path,
+                     const std::string& contentType) {
+    const std::string date = HttpDate(std::time(nullptr));
+    Headers headers = {{"x-ms-date", date},
+                       {"x-ms-version", kTableVersion},
+                       {"Accept", "application/json;odata=nometadata"},
+                       {"DataServiceVersion", "3.0;NetFx"},
+                       {"MaxDataServiceVersion", "3.0;NetFx"}};
+    if (!contentType.empty()) headers.emplace_back("Content-Type", contentType);
+    if (access.sasToken.empty()) {
+        headers.emplace_back(
+            "Authorization",
+            SharedKeyAuthorization(
+                "SharedKey", access.account, access.key,
+                TableSharedKeyStringToSign(verb, contentType, date, access.account, path)));
+    }
+    return headers;
+}
+
+// The request target's query: the given parameters (encoded here), then the SAS token as it is.
+std::string TableQueryText(const TableAccess& access, const Query& query) {
+    std::string text;
+    for (const auto& [name, value] : query) {
+        text += text.empty() ? "?" : "&";
+        text += name + "=" + PercentEncode(value, false);
+    }
+    if (!access.sasToken.empty()) text += (text.empty() ? "?" : "&") + access.sasToken;
+    return text;
+}
+
+}  // namespace
+
+TableQueryPage TableStoreClient::QueryEntities(const std::string& table, const std::string& filter,
+                                               const TableContinuation& from, std::size_t maxBody) {
+    const std::string path = "/" + PercentEncode(table, false) + "()";
+    Query query;
+    if (!filter.empty()) query.emplace_back("$filter", filter);
+    if (!from.nextPartitionKey.empty())
+        query.emplace_back("NextPartitionKey", from.nextPartitionKey);
+    if (!from.nextRowKey.empty()) query.emplace_back("NextRowKey", from.nextRowKey);
+    const Answer answer =
+        Exchange(mAccess.table, HttpVerb::Get, false, path + TableQueryText(mAccess, query), {},
+                 TableHeaders(mAccess, "GET", path, ""), "",
+                 {"x-ms-continuation-NextPartitionKey", "x-ms-continuation-NextRowKey"}, maxBody);
+    TableQueryPage page;
+    page.result = Result(answer, answer.status == 200 && answer.transportError.empty());
+    if (!page.result.ok) return page;
+    page.body = answer.body;
+    page.next.nextPartitionKey = HeaderValue(answer.headers, "x-ms-continuation-NextPartitionKey");
+    page.next.nextRowKey = HeaderValue(answer.headers, "x-ms-continuation-NextRowKey");
+    return page;
+}
+
+StoreResult TableStoreClient::InsertEntity(const std::string& table,
+                                           const std::string& entityJson) {
+    const std::string path = "/" + PercentEncode(table, false);
+    Headers headers = TableHeaders(mAccess, "POST", path, "application/json");
+    headers.emplace_back("Prefer", "return-no-content");
+    const Answer answer = Exchange(mAccess.table, HttpVerb::Post, false,
+                                   path + TableQueryText(mAccess, {}), {}, headers, entityJson, {});
+    return Result(answer, answer.status == 201 || answer.status == 204);
 }

@@ -1,9 +1,10 @@
 #pragma once
 // A small client for the blob and table store, for the tools that publish releases and for tests:
 // create a container whose blobs anyone may read, put a blob (in blocks when it is large), read a
-// blob's properties, and create a table. Every request is signed with the account's shared key
-// (the Blob service's SharedKey scheme; SharedKeyLite for the table service) and travels over the
-// launcher's own HTTP transport, so the same certificate rules apply.
+// blob's properties, create a table, insert entities and query them page by page. Every request is
+// signed with the account's shared key (the Blob service's SharedKey scheme; SharedKeyLite or
+// SharedKey for the table service) or, for table queries, authorised by a SAS token, and travels
+// over the launcher's own HTTP transport, so the same certificate rules apply.
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -92,3 +93,51 @@ std::string SharedKeyAuthorization(const std::string& scheme, const std::string&
 std::string PercentEncode(std::string_view text, bool keepSlash);
 // An RFC 1123 date as the x-ms-date header wants it.
 std::string HttpDate(std::int64_t unixSeconds);
+
+// Reading and inserting table entities: signed with the account key (SharedKey), or authorised by
+// a SAS token that the account's owner handed out (then the key is not needed).
+struct TableAccess {
+    Endpoint table;
+    std::string account;   // needed with a key
+    std::string key;       // base64; empty when sasToken is used
+    std::string sasToken;  // "sv=...&sig=...", already percent-encoded, without "?"
+};
+
+// Where a query goes on: the store's x-ms-continuation-NextPartitionKey and -NextRowKey headers.
+struct TableContinuation {
+    std::string nextPartitionKey;
+    std::string nextRowKey;
+    bool Empty() const { return nextPartitionKey.empty() && nextRowKey.empty(); }
+    bool operator==(const TableContinuation&) const = default;
+};
+
+struct TableQueryPage {
+    StoreResult result;
+    std::string body;        // the store's answer, {"value":[...]} without metadata, when ok
+    TableContinuation next;  // empty on the last page
+};
+
+class TableStoreClient {
+  public:
+    explicit TableStoreClient(TableAccess access);
+
+    // One page of the entities of the table that match filter (an OData $filter expression, empty
+    // for all), starting where from says. An answer longer than maxBody bytes fails the page.
+    TableQueryPage QueryEntities(const std::string& table, const std::string& filter,
+                                 const TableContinuation& from,
+                                 std::size_t maxBody = kMaxPageBytes);
+    // Inserts one entity, the JSON text of an object of its members.
+    StoreResult InsertEntity(const std::string& table, const std::string& entityJson);
+
+    // A page holds at most 1000 entities; this leaves room for large ones.
+    static constexpr std::size_t kMaxPageBytes = 32u << 20;
+
+  private:
+    TableAccess mAccess;
+};
+
+// The table service's SharedKey string to sign: verb, Content-MD5 (empty), Content-Type, the
+// x-ms-date value and the canonicalised resource "/" + account + path (path as sent, no query).
+std::string TableSharedKeyStringToSign(const std::string& verb, const std::string& contentType,
+                                       const std::string& date, const std::string& account,
+                                       const std::string& path);
