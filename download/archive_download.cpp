@@ -17,6 +17,8 @@
 #include "core/text_conversion.h"
 #include "download/block_grid.h"
 #include "download/download_target.h"
+#include "download/download_worker.h"
+#include "download/range_fetch.h"
 #include "net/http_transfer.h"
 #include "ui/progress_estimate.h"
 
@@ -27,8 +29,6 @@ constexpr int kMaxMismatches = 25;
 constexpr std::uint64_t kMismatchWaitMs = 2000;
 // Messages pumped after each fetched block.
 constexpr std::uint32_t kPumpAfterBlock = 10;
-// Most bytes reserved ahead of a block transfer; a larger block grows as its bytes arrive.
-constexpr std::uint64_t kMaxReserve = 256ull * 1024 * 1024;
 
 std::string Percentage(std::size_t count, std::size_t total) {
     char text[64];
@@ -87,16 +87,99 @@ bool FetchBlockDigests(const SetupSelection& selection, BlockDigestList& digests
     return true;
 }
 
+std::string InvalidGeometry(const BlockGrid& grid) {
+    if (!grid.Valid()) {
+        return "Invalid release: blocksize 0 for a file of " + std::to_string(grid.fileSize) +
+               " bytes";
+    }
+    if (!grid.Servable()) {
+        return "Invalid release: filesize " + std::to_string(grid.fileSize) +
+               " is beyond what a range request can reach";
+    }
+    return {};
+}
+
+void DownloadVerifiedBlocks(const SetupSelection& selection, const BlockDigestList& digests,
+                            const std::string& openFailure) {
+    const BlockGrid grid{selection.filesize, selection.blocksize};
+    const std::uint64_t count = grid.Count();
+
+    ExtractionProgress progress;
+    progress.Create();
+    progress.AppendToTitle(u"(download)");
+    progress.SetProgressRange(static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(count, std::numeric_limits<std::uint32_t>::max())));
+
+    // The stream outlives the worker that writes through it; the worker is joined on every way out
+    // of this function, an exception included.
+    DownloadStream stream;
+    const bool overlap = OverlapsBlocksOf(std::min(grid.blockSize, grid.fileSize));
+    DownloadWorker worker(stream, overlap);
+    std::uint64_t start = 0;
+    if (!OpenDownloadTarget(selection, selection.destination, progress, digests, stream, worker,
+                            start)) {
+        progress.Destroy();
+        THROW_DOWNLOAD(openFailure);
+    }
+    worker.Begin(start);
+
+    // With overlap the next block is received while the worker checks and writes the previous
+    // one. A block found bad is fetched again (after the usual wait) before anything else; a block
+    // that was already received meanwhile waits in the hand-off and is not fetched again.
+    const std::size_t ahead = overlap ? 1 : 0;
+    const std::u16string object = ObjectPath(selection, selection.filename);
+    std::uint64_t next = start;  // the next block not yet fetched
+    bool fetchAgain = false;     // the block `again` mismatched and is fetched next
+    std::uint64_t again = 0;
+    int mismatches = 0;
+    for (;;) {
+        const bool lastHandedOff = next == count && !fetchAgain;
+        for (BlockVerdict& verdict : worker.Verdicts(lastHandedOff ? 0 : ahead)) {
+            if (verdict.match) {
+                mismatches = 0;
+                continue;
+            }
+            if (++mismatches >= kMaxMismatches) {
+                THROW_DOWNLOAD(MismatchReport(verdict.block, digests[verdict.block],
+                                              verdict.received, selection.blocksize));
+            }
+            SleepMilliseconds(kMismatchWaitMs);
+            fetchAgain = true;
+            again = verdict.block;
+        }
+        if (worker.WriteFailed()) {
+            THROW_DOWNLOAD("Error during file write!");
+        }
+        std::uint64_t block = 0;
+        if (fetchAgain) {
+            block = again;
+            fetchAgain = false;
+        } else if (next < count) {
+            block = next++;
+        } else {
+            break;
+        }
+
+        std::string text = worker.SpareBuffer();
+        if (!FetchRange(object, grid.First(block), grid.Last(block), text, grid.Length(block))) {
+            THROW_DOWNLOAD("Error during downloading archive");
+        }
+        progress.ProgressStep();
+        PumpMessages(kPumpAfterBlock);
+        worker.Submit(block, std::move(text), &digests[block]);
+    }
+
+    FinishDownload(worker, stream, progress, selection.hash);
+}
+
 SetupSelection DownloadArchive(SetupSelection selection) {
     const BlockGrid grid{selection.filesize, selection.blocksize};
-    if (!grid.Valid()) {
-        THROW_DOWNLOAD("Invalid release: blocksize 0 for a file of " +
-                       std::to_string(selection.filesize) + " bytes");
+    if (const std::string invalid = InvalidGeometry(grid); !invalid.empty()) {
+        THROW_DOWNLOAD(invalid);
     }
     if (!IsPlainFileName(selection.filename)) {
         THROW_DOWNLOAD("Invalid release file name: " + selection.filename);
     }
-    const std::u16string path = LocalReleasePath(selection, selection.destination);
 
     BlockDigestList digests;
     if (!selection.blockhash.empty() && !FetchBlockDigests(selection, digests)) {
@@ -105,54 +188,9 @@ SetupSelection DownloadArchive(SetupSelection selection) {
     if (IsDownloadComplete(selection, selection.destination)) {
         return selection;
     }
-    const std::uint64_t count = grid.Count();
-    if (count != digests.size()) {
+    if (grid.Count() != digests.size()) {
         THROW_DOWNLOAD("Number of expected blockhashes does not match");
     }
-
-    ExtractionProgress progress;
-    progress.Create();
-    progress.AppendToTitle(u"(download)");
-    progress.SetProgressRange(static_cast<std::uint32_t>(
-        std::min<std::uint64_t>(count, std::numeric_limits<std::uint32_t>::max())));
-
-    DownloadStream stream;
-    std::uint64_t start = 0;
-    if (!OpenDownloadTarget(selection, selection.destination, progress, digests, stream, start)) {
-        progress.Destroy();
-        THROW_DOWNLOAD("Cannot open arc file");
-    }
-
-    const std::u16string object = ObjectPath(selection, selection.filename);
-    std::string text;
-    int mismatches = 0;
-    for (std::uint64_t block = start; block < count;) {
-        const std::uint64_t from = grid.First(block);
-        text.clear();
-        text.reserve(static_cast<std::size_t>(
-            std::min({selection.blocksize, selection.filesize - from, kMaxReserve})));
-        if (!HttpGetText(DownloadHost.host, object, text, static_cast<std::int64_t>(from),
-                         static_cast<std::int64_t>(grid.Last(block)), DownloadHost.secure,
-                         DownloadHost.port)) {
-            THROW_DOWNLOAD("Error during downloading archive");
-        }
-        progress.ProgressStep();
-        PumpMessages(kPumpAfterBlock);
-
-        if (Md5Hex(text) == digests[block]) {
-            if (!stream.Write(text)) {
-                THROW_DOWNLOAD("Error during file write!");
-            }
-            ++block;
-            mismatches = 0;
-            continue;
-        }
-        if (++mismatches >= kMaxMismatches) {
-            THROW_DOWNLOAD(MismatchReport(block, digests[block], text, selection.blocksize));
-        }
-        SleepMilliseconds(kMismatchWaitMs);
-    }
-
-    FinishDownload(stream, progress, path, selection.hash);
+    DownloadVerifiedBlocks(selection, digests, "Cannot open arc file");
     return selection;
 }

@@ -14,3 +14,14 @@ bool FetchBlockDigests(const SetupSelection& selection, BlockDigestList& digests
 // file; returns the selection unchanged once the file is complete and verified. Throws
 // DownloadException on failure.
 SetupSelection DownloadArchive(SetupSelection selection);
+
+// Why a release's block geometry cannot be downloaded ("Invalid release: ..."); empty when it can.
+struct BlockGrid;
+std::string InvalidGeometry(const BlockGrid& grid);
+
+// The verified download of a release whose digest list matches its block count: continues a
+// partial file from its last good block, fetches the rest block by block (each written only when
+// its MD5 matches), and checks the whole file's SHA-256. openFailure is the message when the local
+// file cannot be opened. Throws DownloadException.
+void DownloadVerifiedBlocks(const SetupSelection& selection, const BlockDigestList& digests,
+                            const std::string& openFailure);

@@ -1,7 +1,14 @@
 #pragma once
 // The geometry of a release file as the downloads see it: the verified blocks of an archive and the
-// fixed chunks of a disc image. Small value types, computed in unsigned 64-bit arithmetic.
+// fixed chunks of a disc image. Small value types, computed in unsigned 64-bit arithmetic that
+// cannot overflow for any grid that Servable() accepts.
+#include <algorithm>
 #include <cstdint>
+#include <limits>
+
+// The largest file whose byte offsets fit the signed 64-bit ranges of HTTP requests and files.
+inline constexpr std::uint64_t kMaxServableFileSize =
+    static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 
 // An archive of fileSize bytes cut into blocks of blockSize bytes; the last block may be shorter.
 // A block size of 0 gives no grid (Valid() is false) and every count is 0.
@@ -10,6 +17,8 @@ struct BlockGrid {
     std::uint64_t blockSize = 0;
 
     constexpr bool Valid() const { return blockSize != 0 || fileSize == 0; }
+    // Every byte of the file can be asked for by a range request.
+    constexpr bool Servable() const { return Valid() && fileSize <= kMaxServableFileSize; }
 
     // ceil(fileSize / blockSize).
     constexpr std::uint64_t Count() const {
@@ -18,11 +27,14 @@ struct BlockGrid {
         }
         return fileSize / blockSize + (fileSize % blockSize != 0 ? 1 : 0);
     }
-    // First byte of block k.
+    // First byte of block k (k < Count(), so the product stays below fileSize).
     constexpr std::uint64_t First(std::uint64_t k) const { return k * blockSize; }
-    // Last byte asked for when fetching block k (inclusive). The store delivers only the bytes that
-    // exist, so the last block may arrive shorter than this range.
-    constexpr std::uint64_t Last(std::uint64_t k) const { return First(k) + blockSize - 1; }
+    // Bytes of block k: blockSize, or what is left of the file for the last block.
+    constexpr std::uint64_t Length(std::uint64_t k) const {
+        return std::min(blockSize, fileSize - First(k));
+    }
+    // Last byte of block k (inclusive); a block never reaches past the end of the file.
+    constexpr std::uint64_t Last(std::uint64_t k) const { return First(k) + Length(k) - 1; }
     // Whole blocks in a local file of the given length, and the length they cover.
     constexpr std::uint64_t WholeBlocks(std::uint64_t length) const {
         return blockSize == 0 ? 0 : length / blockSize;
@@ -38,6 +50,8 @@ struct BlockGrid {
 struct ChunkGrid {
     std::uint64_t fileSize = 0;
     std::uint64_t chunkSize = 0;
+
+    constexpr bool Servable() const { return fileSize <= kMaxServableFileSize; }
 
     constexpr std::uint64_t Count() const {
         if (chunkSize == 0 || fileSize == 0) {

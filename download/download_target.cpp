@@ -8,24 +8,27 @@
 #include "core/setup_log.h"
 #include "core/text_conversion.h"
 #include "download/block_grid.h"
+#include "download/download_worker.h"
 
 namespace {
 // Piece in which the blocks of an existing file are read for their check: the check holds this
 // much, not a whole block, in memory.
 constexpr std::size_t kCheckPiece = 1048576;
 
-// MD5 of the next blockSize bytes of the stream; empty when the file ends before them.
-std::string NextBlockMd5(DownloadStream& stream, std::uint64_t blockSize,
-                         std::vector<char>& buffer) {
+// MD5 of the next blockSize bytes of the stream; empty when the file ends before them. Every piece
+// read also goes to the worker, which hashes the kept part for the whole-file check meanwhile.
+std::string NextBlockMd5(DownloadStream& stream, std::uint64_t blockSize, DownloadWorker& worker) {
     HashContext md5("MD5", {});
     std::uint64_t left = blockSize;
     while (left > 0) {
-        std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size()));
-        std::size_t got = stream.Read(buffer.data(), want);
+        std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, kCheckPiece));
+        std::string piece(want, '\0');
+        std::size_t got = stream.Read(piece.data(), want);
         if (got != want) {
             return {};
         }
-        md5.Update(buffer.data(), got);
+        md5.Update(piece.data(), got);
+        worker.HashKept(std::move(piece));
         left -= got;
     }
     return md5.Finish(true);
@@ -35,11 +38,9 @@ std::string NextBlockMd5(DownloadStream& stream, std::uint64_t blockSize,
 // One progress step per block read.
 bool WholeBlocksMatch(DownloadStream& stream, const BlockGrid& grid, std::uint64_t whole,
                       const BlockDigestList& digests, ExtractionProgress& progress,
-                      std::uint64_t& start) {
-    std::vector<char> buffer(
-        static_cast<std::size_t>(std::min<std::uint64_t>(grid.blockSize, kCheckPiece)));
+                      DownloadWorker& worker, std::uint64_t& start) {
     while (start < whole) {
-        std::string digest = NextBlockMd5(stream, grid.blockSize, buffer);
+        std::string digest = NextBlockMd5(stream, grid.blockSize, worker);
         progress.ProgressStep();
         if (digest.empty() || digest != digests[start]) {
             return false;
@@ -114,7 +115,7 @@ bool IsDownloadComplete(const SetupSelection& selection, const std::u16string& d
 
 bool OpenDownloadTarget(const SetupSelection& selection, const std::u16string& destination,
                         ExtractionProgress& progress, const BlockDigestList& digests,
-                        DownloadStream& stream, std::uint64_t& start) {
+                        DownloadStream& stream, DownloadWorker& worker, std::uint64_t& start) {
     std::u16string path = LocalReleasePath(selection, destination);
     CreateParentDirectories(path);
     start = 0;
@@ -136,7 +137,7 @@ bool OpenDownloadTarget(const SetupSelection& selection, const std::u16string& d
         if (PathExists(path)) {
             if (!stream.Open(path, StreamMode::Check)) {
                 DeleteFileAt(path);
-            } else if (!WholeBlocksMatch(stream, grid, whole, digests, progress, start)) {
+            } else if (!WholeBlocksMatch(stream, grid, whole, digests, progress, worker, start)) {
                 stream.Close();
                 DeleteFileAt(path);
                 start = 0;
@@ -148,6 +149,8 @@ bool OpenDownloadTarget(const SetupSelection& selection, const std::u16string& d
     }
 
     if (!stream.IsOpen()) {
+        // Nothing of the old file is kept: the file's digest starts from no bytes.
+        worker.ForgetKept();
         start = 0;
         stream.Open(path, StreamMode::New);
         progress.ResetProgress();
@@ -155,13 +158,14 @@ bool OpenDownloadTarget(const SetupSelection& selection, const std::u16string& d
     return stream.IsOpen();
 }
 
-void FinishDownload(DownloadStream& stream, ExtractionProgress& progress,
-                    const std::u16string& path, const std::string& hash) {
-    if (!stream.Close()) {
+void FinishDownload(DownloadWorker& worker, DownloadStream& stream, ExtractionProgress& progress,
+                    const std::string& hash) {
+    const std::string digest = worker.Finish();
+    if (worker.WriteFailed() || !stream.Close()) {
         THROW_DOWNLOAD("Error during file write!");
     }
     progress.Destroy();
-    if (Sha256FileHex(path) != hash) {
+    if (digest != hash) {
         THROW_DOWNLOAD("Hash mismatch for downloaded file!");
     }
 }

@@ -12,6 +12,8 @@
 #include "download/archive_download.h"
 #include "ui/progress_estimate.h"
 
+class DownloadWorker;
+
 // How the download stream opens the file. Every mode shares the file with other processes.
 enum class StreamMode {
     Check,     // reading, binary: verifying the whole blocks of an existing file
@@ -56,11 +58,12 @@ bool IsDownloadComplete(const SetupSelection& selection, const std::u16string& d
 
 // Opens stream for writing at the end of the verified part of the local file: keeps every whole
 // block when all of them match their digests (one progress step per checked block), otherwise
-// starts a new file (progress reset). start receives the first block still to fetch. False only
-// when no stream could be opened.
+// starts a new file (progress reset). start receives the first block still to fetch. The kept
+// bytes go to the worker's file digest as they are read for their check, so they are read once.
+// False only when no stream could be opened.
 bool OpenDownloadTarget(const SetupSelection& selection, const std::u16string& destination,
                         ExtractionProgress& progress, const BlockDigestList& digests,
-                        DownloadStream& stream, std::uint64_t& start);
+                        DownloadStream& stream, DownloadWorker& worker, std::uint64_t& start);
 
 // Cuts an existing file to length bytes; true when the file now ends there.
 bool CutFileToLength(const std::u16string& path, std::uint64_t length);
@@ -69,8 +72,9 @@ bool CutFileToLength(const std::u16string& path, std::uint64_t length);
 // failure.
 std::FILE* OpenSharedFile(const std::u16string& path, StreamMode mode);
 
-// The end of a download: closes the stream and the progress window, then checks the whole file
-// against the release's SHA-256. Throws DownloadException with "Error during file write!" or
-// "Hash mismatch for downloaded file!".
-void FinishDownload(DownloadStream& stream, ExtractionProgress& progress,
-                    const std::u16string& path, const std::string& hash);
+// The end of a download: finishes the worker, closes the stream and the progress window, then
+// checks the file's digest (computed as its bytes were written) against the release's SHA-256.
+// Throws DownloadException with "Error during file write!" or "Hash mismatch for downloaded
+// file!".
+void FinishDownload(DownloadWorker& worker, DownloadStream& stream, ExtractionProgress& progress,
+                    const std::string& hash);

@@ -1,29 +1,45 @@
-// The download of an "iso" release: fixed chunks fetched in order into a truncated file, only the
-// finished file checked against its SHA-256. A partial image is not continued: without block
-// digests there is nothing to verify it against.
+// The download of an "iso" release. An image whose index entry names a digest list that fits its
+// blocks is downloaded like an archive: verified blocks, continued after an interruption. Without
+// one it is fetched in fixed chunks in order into a truncated file, and only the finished file is
+// checked against its SHA-256: with nothing to verify a partial image against, it is not continued.
 #include "download/image_download.h"
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 #include <string>
 
-#include "core/endpoints.h"
 #include "core/file_system.h"
-#include "core/hash_context.h"
 #include "core/setup_log.h"
 #include "core/text_conversion.h"
+#include "download/archive_download.h"
 #include "download/block_grid.h"
 #include "download/download_target.h"
-#include "net/http_transfer.h"
+#include "download/download_worker.h"
+#include "download/range_fetch.h"
 #include "ui/progress_estimate.h"
 
-SetupSelection DownloadImage(SetupSelection selection) {
-    if (!IsPlainFileName(selection.filename)) {
-        THROW_DOWNLOAD("Invalid release file name: " + selection.filename);
+namespace {
+// Requests at most for one chunk: the first, and those for the rest of a chunk that arrived short.
+constexpr int kMaxChunkRequests = 15;
+
+// The image's digest list when it has one that fits its block grid; nullopt otherwise.
+std::optional<BlockDigestList> FittingBlockDigests(const SetupSelection& selection) {
+    if (selection.blockhash.empty()) {
+        return std::nullopt;
     }
-    if (IsDownloadComplete(selection, selection.destination)) {
-        return selection;
+    const BlockGrid grid{selection.filesize, selection.blocksize};
+    BlockDigestList digests;
+    if (grid.Servable() && FetchBlockDigests(selection, digests) &&
+        digests.size() == grid.Count()) {
+        return digests;
     }
+    LOG_RECORD("digest list " + selection.blockhash +
+               " does not fit the image: downloading it in chunks");
+    return std::nullopt;
+}
+
+void DownloadChunks(const SetupSelection& selection) {
     const std::u16string path = LocalReleasePath(selection, selection.destination);
     CreateParentDirectories(path);
 
@@ -40,26 +56,47 @@ SetupSelection DownloadImage(SetupSelection selection) {
     progress.SetProgressRange(static_cast<std::uint32_t>(
         std::min<std::uint64_t>(count, std::numeric_limits<std::uint32_t>::max())));
 
+    // Declared after the stream it writes through: joined before the stream goes.
+    DownloadWorker worker(stream, OverlapsBlocksOf(2 * ImageChunkSize));
+    worker.Begin(0);
     const std::u16string object = ToUtf16(selection.containername + "/" + selection.filename);
-    std::string text;
     for (std::uint64_t chunk = 0; chunk < count; ++chunk) {
-        text.clear();
-        text.reserve(static_cast<std::size_t>(grid.Length(chunk)));
-        if (!HttpGetText(DownloadHost.host, object, text,
-                         static_cast<std::int64_t>(grid.First(chunk)),
-                         static_cast<std::int64_t>(grid.Last(chunk)), DownloadHost.secure,
-                         DownloadHost.port)) {
-            THROW_DOWNLOAD("Error during downloading archive");
+        const std::uint64_t length = grid.Length(chunk);
+        std::string text = worker.SpareBuffer();
+        // A chunk cut off while its body was read is completed from where it broke off, so that
+        // every later byte still lands at its own offset.
+        for (int requests = 0; text.size() < length; ++requests) {
+            if (requests == kMaxChunkRequests ||
+                !FetchRange(object, grid.First(chunk) + text.size(), grid.Last(chunk), text,
+                            length)) {
+                THROW_DOWNLOAD("Error during downloading archive");
+            }
         }
-        // A short chunk (connection lost while reading) is written as it came; the final digest
-        // check rejects the file.
-        stream.Write(text);
+        worker.Submit(chunk, std::move(text), nullptr);
         progress.ProgressStep();
-        if (stream.Failed()) {
+        if (worker.WriteFailed()) {
             THROW_DOWNLOAD("Error during file write!");
         }
     }
 
-    FinishDownload(stream, progress, path, selection.hash);
+    FinishDownload(worker, stream, progress, selection.hash);
+}
+}  // namespace
+
+SetupSelection DownloadImage(SetupSelection selection) {
+    if (!IsPlainFileName(selection.filename)) {
+        THROW_DOWNLOAD("Invalid release file name: " + selection.filename);
+    }
+    if (!ChunkGrid{selection.filesize, ImageChunkSize}.Servable()) {
+        THROW_DOWNLOAD(InvalidGeometry(BlockGrid{selection.filesize, ImageChunkSize}));
+    }
+    if (IsDownloadComplete(selection, selection.destination)) {
+        return selection;
+    }
+    if (const std::optional<BlockDigestList> digests = FittingBlockDigests(selection)) {
+        DownloadVerifiedBlocks(selection, *digests, "Cannot open ISO file");
+    } else {
+        DownloadChunks(selection);
+    }
     return selection;
 }

@@ -148,10 +148,12 @@ ExtractionResult ExtractEntry(const ArcInfoEntry& entry, zip_t* archive,
     }
     const std::u16string firstDestination = NormalizeSeparators(entry.destinations.front());
     const std::u16string first = folder + firstDestination;
-    if (ExtractionResult written = ExtractMemberToFile(entry.hash, archive, first); !written) {
+    std::string digest;
+    if (ExtractionResult written = ExtractMemberToFile(entry.hash, archive, first, &digest);
+        !written) {
         return written;
     }
-    if (Sha256FileHex(first) != entry.hash) {
+    if (digest != entry.hash) {
         return ExtractionResult::Failure(Quoted(entry.destinations.front()) +
                                          " does not match its digest " + entry.hash);
     }
@@ -167,7 +169,7 @@ ExtractionResult ExtractEntry(const ArcInfoEntry& entry, zip_t* archive,
 }
 
 ExtractionResult ExtractMemberToFile(const std::string& name, zip_t* archive,
-                                     const std::u16string& target) {
+                                     const std::u16string& target, std::string* digest) {
     zip_uint64_t index = 0;
     if (!LocateMember(archive, name, index)) {
         return ExtractionResult::Failure("the member " + name + " is missing");
@@ -188,6 +190,8 @@ ExtractionResult ExtractMemberToFile(const std::string& name, zip_t* archive,
         return ExtractionResult::Failure(Quoted(target) + " cannot be written");
     }
     // Reading to the end lets libzip compare the member's CRC; a mismatch fails the last read.
+    // The bytes are hashed as they are written, so the file is not read again for its check.
+    HashContext sha256("SHA256", {});
     std::array<char, kCopyBufferSize> buffer;
     zip_uint64_t total = 0;
     for (;;) {
@@ -202,6 +206,7 @@ ExtractionResult ExtractMemberToFile(const std::string& name, zip_t* archive,
         if (!out.write(buffer.data(), static_cast<std::streamsize>(got))) {
             return ExtractionResult::Failure(Quoted(target) + " cannot be written");
         }
+        sha256.Update(buffer.data(), static_cast<std::size_t>(got));
         total += static_cast<zip_uint64_t>(got);
     }
     out.close();
@@ -210,6 +215,9 @@ ExtractionResult ExtractMemberToFile(const std::string& name, zip_t* archive,
     }
     if ((stat.valid & ZIP_STAT_SIZE) != 0 && total != stat.size) {
         return ExtractionResult::Failure("the member " + name + " is incomplete");
+    }
+    if (digest != nullptr) {
+        *digest = sha256.Finish(true);
     }
     return ExtractionResult::Success();
 }

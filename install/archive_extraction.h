@@ -47,9 +47,10 @@ ExtractionResult ExtractAllEntries(const std::u16string& folder,
 ExtractionResult ExtractEntry(const ArcInfoEntry& entry, zip_t* archive,
                               const std::u16string& folder);
 // Streams one member (found by its whole stored name, ASCII case ignored) into the target file;
-// libzip checks its CRC on the way. A partly written file stays on failure.
+// libzip checks its CRC on the way. digest, when given, receives the lower-case hex SHA-256 of the
+// bytes written. A partly written file stays on failure.
 ExtractionResult ExtractMemberToFile(const std::string& name, zip_t* archive,
-                                     const std::u16string& target);
+                                     const std::u16string& target, std::string* digest = nullptr);
 // Chooses the start command from the package and starts it; a cancelled language question is
 // logged as "user abort" and starts nothing. Throws ZipException when the package cannot be
 // opened again or the command leads outside the extraction folder.

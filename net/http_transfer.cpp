@@ -178,6 +178,13 @@ bool HttpGetText(const std::u16string& server, const std::u16string& path, std::
     return HttpGet(server, path, secure, port, AppendBody(out), from, to);
 }
 
+bool HttpGetRange(const std::u16string& server, const std::u16string& path,
+                  const ResponseReader& reader, std::int64_t first, std::int64_t last, bool secure,
+                  std::uint16_t port) {
+    return HttpRequest(server, path, secure, port, reader, HttpVerb::Get,
+                       {ToUtf16(RangeHeader(first, last))}, 0, 0, std::string());
+}
+
 bool HttpPost(const std::u16string& server, const std::u16string& path, bool secure,
               std::uint16_t port, const std::vector<std::u16string>& headers,
               const std::string& body) {

@@ -38,6 +38,11 @@ bool HttpGet(const std::u16string& server, const std::u16string& path, bool secu
              std::uint16_t port, const ResponseReader& reader, std::int64_t from, std::int64_t to);
 bool HttpGetText(const std::u16string& server, const std::u16string& path, std::string& out,
                  std::int64_t from, std::int64_t to, bool secure, std::uint16_t port);
+// A GET of the inclusive byte range first..last that always sends its Range header, also for
+// "bytes=0-0" (which HttpGet's from/to pair reads as "the whole object").
+bool HttpGetRange(const std::u16string& server, const std::u16string& path,
+                  const ResponseReader& reader, std::int64_t first, std::int64_t last, bool secure,
+                  std::uint16_t port);
 bool HttpPost(const std::u16string& server, const std::u16string& path, bool secure,
               std::uint16_t port, const std::vector<std::u16string>& headers,
               const std::string& body);

@@ -50,6 +50,12 @@ std::string DigestList(const std::string& data) {
     return json + "]";
 }
 
+std::uint64_t FileSize(const fs::path& path) {
+    std::error_code error;
+    const std::uintmax_t size = fs::file_size(path, error);
+    return error ? 0 : size;
+}
+
 // The sandbox's launcher started with its environment, answers from a file and its output into
 // files of the given folder; the test may kill it or wait for its end.
 class LauncherRun {
@@ -156,6 +162,7 @@ TEST(DownloadResumeTest, KilledLaunchIsContinuedFromTheInterruptedBlock) {
                                          std::to_string((interrupted + 1) * kBlock - 1);
 
     // Usage events are accepted; the interrupted block trickles out until the launcher is killed.
+    const fs::path local = sandbox.downloads() / "resumer-1.0.zip";
     std::atomic<bool> reached{false};
     server.SetHook([&](const RecordedRequest& request, Reply& reply) {
         if (request.method == "POST") {
@@ -178,9 +185,13 @@ TEST(DownloadResumeTest, KilledLaunchIsContinuedFromTheInterruptedBlock) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         ASSERT_TRUE(reached) << first.Err();
+        // The block before the interrupted one is written beside its transfer: give the worker
+        // the moment it needs before the launcher dies.
+        for (int wait = 0; wait < 250 && FileSize(local) < interrupted * kBlock; ++wait) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
         EXPECT_TRUE(first.Kill());
     }
-    const fs::path local = sandbox.downloads() / "resumer-1.0.zip";
     EXPECT_EQ(ReadFileBytes(local), package.substr(0, interrupted * kBlock))
         << "the blocks before the interrupted one are on disk";
 
@@ -202,7 +213,7 @@ TEST(DownloadResumeTest, KilledLaunchIsContinuedFromTheInterruptedBlock) {
     std::vector<std::string> expected;
     for (std::uint64_t block = interrupted; block < blocks; ++block) {
         expected.push_back("bytes=" + std::to_string(block * kBlock) + "-" +
-                           std::to_string((block + 1) * kBlock - 1));
+                           std::to_string(std::min((block + 1) * kBlock, package.size()) - 1));
     }
     EXPECT_EQ(ranges, expected);
     // The package passed its digest and was unpacked with every member verified.

@@ -3,6 +3,8 @@
 
 #include <csignal>
 #include <filesystem>
+#include <limits>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -84,6 +86,13 @@ class DownloadArchiveTest : public ::testing::Test {
         WriteFileBytes(LocalFile(), content);
     }
 
+    // How often each range of the release file was asked for.
+    std::map<std::string, int> RangeCounts() const {
+        std::map<std::string, int> counts;
+        for (const std::string& range : BlockRanges()) ++counts[range];
+        return counts;
+    }
+
     // The Range headers of the requests for the release file, in order.
     std::vector<std::string> BlockRanges() const {
         std::vector<std::string> ranges;
@@ -123,8 +132,8 @@ TEST_F(DownloadArchiveTest, FetchesTheListThenEachBlockByRange) {
     ASSERT_EQ(requests.size(), 4u);
     EXPECT_EQ(requests[0].path, "/c/release.blocks");
     EXPECT_FALSE(requests[0].Header("Range"));
-    // The last block is asked for in full and arrives as the two bytes that exist.
-    EXPECT_EQ(BlockRanges(), (std::vector<std::string>{"bytes=0-3", "bytes=4-7", "bytes=8-11"}));
+    // The last block is asked for up to the end of the file, never past it.
+    EXPECT_EQ(BlockRanges(), (std::vector<std::string>{"bytes=0-3", "bytes=4-7", "bytes=8-9"}));
     EXPECT_TRUE(sleeps.empty());
 
     EXPECT_EQ(views.shown, 1);
@@ -263,8 +272,63 @@ TEST_F(DownloadArchiveTest, BlockCutOffWhileReadingIsFetchedAgain) {
     EXPECT_EQ(Failure(), "");
     EXPECT_EQ(ReadFileBytes(LocalFile()), release);
     EXPECT_EQ(sleeps, std::vector<std::uint64_t>{2000});
-    EXPECT_EQ(BlockRanges(),
-              (std::vector<std::string>{"bytes=0-3999", "bytes=0-3999", "bytes=4000-7999"}));
+    // The second block may already be on its way when the first one is found short: it is not
+    // fetched again.
+    EXPECT_EQ(RangeCounts(),
+              (std::map<std::string, int>{{"bytes=0-3999", 2}, {"bytes=4000-5999", 1}}));
+}
+
+TEST_F(DownloadArchiveTest, BadBlockFollowedByAGoodOneTransfersNothingTwice) {
+    std::string data;
+    for (int i = 0; i < 6 * 4096; ++i) data.push_back(static_cast<char>(i * 31 % 253));
+    Publish(data, 4096);
+    bool spoiled = false;
+    server.SetHook([&](const RecordedRequest& request, Reply& reply) {
+        if (request.Header("Range") == "bytes=8192-12287" && !spoiled) {
+            spoiled = true;
+            reply.body[0] ^= 1;
+        }
+    });
+    EXPECT_EQ(Failure(), "");
+    EXPECT_TRUE(ReadFileBytes(LocalFile()) == release);
+    EXPECT_EQ(sleeps, std::vector<std::uint64_t>{2000});
+    std::map<std::string, int> expected;
+    for (int block = 0; block < 6; ++block) {
+        expected["bytes=" + std::to_string(block * 4096) + "-" +
+                 std::to_string(block * 4096 + 4095)] = block == 2 ? 2 : 1;
+    }
+    EXPECT_EQ(RangeCounts(), expected);
+}
+
+TEST_F(DownloadArchiveTest, FileDigestIsComputedAcrossTheBlocksOfAnyGeometry) {
+    // The whole-file check uses the digest computed while the blocks were written: a geometry
+    // whose blocks were hashed in the wrong order, twice or not at all fails it.
+    std::string data;
+    for (int i = 0; i < 10000; ++i) data.push_back(static_cast<char>(i * 7 % 251));
+    struct Case {
+        const char* name;
+        std::uint64_t blockSize;
+        std::string firstRange;
+    };
+    const Case cases[] = {
+        {"dividing the file", 1000, "bytes=0-999"},
+        {"not dividing the file", 3001, "bytes=0-3000"},
+        {"larger than the file", 65536, "bytes=0-9999"},
+        // Block 0 of one byte is still a range request, not a request for the whole object.
+        {"one byte", 1, "bytes=0-0"},
+        // 2^64 - 1 ("blocksize": -1, or 1e300): one block, its range ends with the file.
+        {"largest", std::numeric_limits<std::uint64_t>::max(), "bytes=0-9999"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(LocalFile().parent_path());
+        server.ClearRequests();
+        Publish(c.blockSize == 1 ? data.substr(0, 50) : data, c.blockSize);
+        EXPECT_EQ(Failure(), "");
+        EXPECT_TRUE(ReadFileBytes(LocalFile()) == release);
+        ASSERT_FALSE(BlockRanges().empty());
+        EXPECT_EQ(BlockRanges().front(), c.firstRange);
+    }
 }
 
 TEST_F(DownloadArchiveTest, CompleteLocalFileFetchesOnlyTheDigestList) {
@@ -302,14 +366,15 @@ TEST_F(DownloadArchiveTest, PartialFileContinuesFromItsLastGoodBlockOrStartsOver
     badSecond[5] = 'X';
     std::string wrongDigest = release;
     wrongDigest[1] = 'X';
-    const std::vector<std::string> all{"bytes=0-3", "bytes=4-7", "bytes=8-11", "bytes=12-15"};
+    const std::vector<std::string> all{"bytes=0-3", "bytes=4-7", "bytes=8-11", "bytes=12-13"};
     struct Case {
         const char* name;
         std::string local;
         std::vector<std::string> ranges;
     };
     const Case cases[] = {
-        {"two and a half good blocks", release.substr(0, 10), {"bytes=8-11", "bytes=12-15"}},
+        // The kept part ends inside a block: the file's digest starts from its whole blocks.
+        {"two and a half good blocks", release.substr(0, 10), {"bytes=8-11", "bytes=12-13"}},
         {"bad second block of three", badSecond, all},
         {"shorter than one block", release.substr(0, 3), all},
         {"right size, wrong digest", wrongDigest, all},
@@ -339,7 +404,7 @@ TEST_F(DownloadArchiveTest, FailuresKeepTheVerifiedBlocks) {
     server.ClearRequests();
     selection.hash = Sha256Of("something else");
     EXPECT_EQ(Failure(), "Hash mismatch for downloaded file!");
-    EXPECT_EQ(BlockRanges(), (std::vector<std::string>{"bytes=4-7", "bytes=8-11"}));
+    EXPECT_EQ(BlockRanges(), (std::vector<std::string>{"bytes=4-7", "bytes=8-9"}));
     EXPECT_EQ(ReadFileBytes(LocalFile()), release);
 }
 
@@ -379,10 +444,15 @@ TEST_F(DownloadArchiveTest, UnusableReleaseOrTargetIsRefused) {
         bool folderInTheWay;
         std::string failure;
         std::size_t requests;
+        std::uint64_t fileSize = 10;
     };
     const Case cases[] = {
         {"block size 0", 0, "release.zip", false,
          "Invalid release: blocksize 0 for a file of 10 bytes", 0},
+        // Offsets beyond 2^63 - 1 cannot be written in a range request.
+        {"file beyond the ranges", 1u << 20, "release.zip", false,
+         "Invalid release: filesize 9223372036854775808 is beyond what a range request can reach",
+         0, 1ull << 63},
         {"file name leaving the folder", 4, "../release.zip", false,
          "Invalid release file name: ../release.zip", 0},
         // The list is fetched, then the local file cannot be opened.
@@ -393,6 +463,7 @@ TEST_F(DownloadArchiveTest, UnusableReleaseOrTargetIsRefused) {
         server.ClearRequests();
         selection.blocksize = c.blockSize;
         selection.filename = c.fileName;
+        selection.filesize = c.fileSize;
         // A folder that is not empty cannot be deleted to make room for the file.
         if (c.folderInTheWay) std::filesystem::create_directories(LocalFile() / "inside");
         EXPECT_EQ(Failure(), c.failure);

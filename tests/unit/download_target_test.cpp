@@ -9,6 +9,7 @@
 #include "core/hash_context.h"
 #include "core/text_conversion.h"
 #include "download/download_target.h"
+#include "download/download_worker.h"
 #include "support/progress_recorder.h"
 #include "support/test_environment.h"
 
@@ -78,15 +79,20 @@ TEST_F(DownloadTargetTest, ResumeKeepsAllWholeBlocksOrNothing) {
         ExtractionProgress progress;
         progress.Create();
         progress.SetProgressRange(4);
+        const BlockDigestList digests = DigestsOf(kRelease, kBlockSize);
         DownloadStream stream;
+        DownloadWorker worker(stream, true);
         std::uint64_t start = 99;
-        ASSERT_TRUE(OpenDownloadTarget(selection, selection.destination, progress,
-                                       DigestsOf(kRelease, kBlockSize), stream, start));
+        ASSERT_TRUE(OpenDownloadTarget(selection, selection.destination, progress, digests, stream,
+                                       worker, start));
         EXPECT_EQ(start, c.start);
         EXPECT_EQ(views.Positions(), c.positions);
         EXPECT_EQ(progress.mCurProgress, c.positions.back());
-        // The stream writes at the end of what was kept.
-        ASSERT_TRUE(stream.Write("++"));
+        // The next block goes to the end of what was kept, and the file's digest covers both:
+        // the kept part was hashed while it was checked.
+        worker.Begin(start);
+        worker.Submit(start, "++", nullptr);
+        EXPECT_EQ(worker.Finish(), Sha256Of(c.kept + "++"));
         ASSERT_TRUE(stream.Close());
         EXPECT_EQ(ReadFileBytes(file), c.kept + "++");
     }
@@ -143,5 +149,46 @@ TEST(DownloadFileNameTest, OnlyPlainNamesStayInTheDestination) {
                                   std::string("x\0y", 3)}) {
         EXPECT_FALSE(IsPlainFileName(name)) << name;
     }
+}
+}  // namespace
+
+namespace {
+TEST(DownloadWorkerTest, WritesGoodBlocksInBlockOrderAndHashesWhatItWrote) {
+    TempDir dir;
+    const std::u16string path = ToUtf16((dir.path() / "file").string());
+    const BlockDigestList digests{Md5Hex("aa"), Md5Hex("bb"), Md5Hex("cc")};
+    DownloadStream stream;
+    ASSERT_TRUE(stream.Open(path, StreamMode::New));
+    DownloadWorker worker(stream, true);
+    worker.Begin(0);
+    // Block 1 arrives while block 0 is still to be fetched again: it waits for it.
+    worker.Submit(0, "xx", &digests[0]);
+    worker.Submit(1, "bb", &digests[1]);
+    std::vector<BlockVerdict> verdicts = worker.Verdicts(1);
+    ASSERT_EQ(verdicts.size(), 1u);
+    EXPECT_EQ(verdicts[0].block, 0u);
+    EXPECT_FALSE(verdicts[0].match);
+    EXPECT_EQ(verdicts[0].received, "xx");
+    worker.Submit(0, "aa", &digests[0]);
+    verdicts = worker.Verdicts(0);
+    ASSERT_EQ(verdicts.size(), 2u);
+    EXPECT_TRUE(verdicts[0].block == 0 && verdicts[0].match);
+    EXPECT_TRUE(verdicts[1].block == 1 && verdicts[1].match);
+    worker.Submit(2, "cc", &digests[2]);
+    EXPECT_EQ(worker.Finish(), Sha256Of("aabbcc"));
+    EXPECT_FALSE(worker.WriteFailed());
+    ASSERT_TRUE(stream.Close());
+    EXPECT_EQ(ReadFileBytes(dir.path() / "file"), "aabbcc");
+}
+
+TEST(DownloadWorkerTest, FailedWriteStopsTheBlocksAfterIt) {
+    DownloadStream stream;
+    ASSERT_TRUE(stream.Open(u"/dev/full", StreamMode::Continue));
+    DownloadWorker worker(stream, false);
+    worker.Begin(0);
+    worker.Submit(0, "block", nullptr);
+    EXPECT_TRUE(worker.WriteFailed());
+    worker.Submit(1, "next", nullptr);  // refused at once, no wait for room
+    EXPECT_EQ(worker.Finish(), "");
 }
 }  // namespace

@@ -4,7 +4,9 @@
 #include <algorithm>
 
 #include "core/file_system.h"
+#include "core/hash_context.h"
 #include "download/download_target.h"
+#include "download/download_worker.h"
 #include "win32_test_support.h"
 
 namespace {
@@ -139,6 +141,32 @@ TEST(Win32DownloadTarget, StreamsShareTheFileInEveryMode) {
     EXPECT_TRUE(stream.Close());
     EXPECT_EQ(FileSizeOrZero(file), 0u);
     EXPECT_FALSE(stream.Open(folder / u"fehlt\\datei.arc", StreamMode::Check));
+}
+
+TEST(Win32DownloadTarget, WorkerThreadChecksHashesAndWritesInBlockOrder) {
+    TempFolder folder;
+    const std::u16string file = folder / u"blöcke.arc";
+    std::string blocks[3];
+    for (int k = 0; k < 3; ++k) blocks[k] = std::string(1 << 20, static_cast<char>('a' + k));
+    const std::string digests[3] = {Md5Hex(blocks[0]), Md5Hex(blocks[1]), Md5Hex(blocks[2])};
+    DownloadStream stream;
+    ASSERT_TRUE(stream.Open(file, StreamMode::New));
+    {
+        DownloadWorker worker(stream, true);
+        worker.HashKept("kept|");  // hashed, not written
+        worker.Begin(0);
+        worker.Submit(0, "bad", &digests[0]);
+        worker.Submit(1, blocks[1], &digests[1]);  // waits for block 0
+        const std::vector<BlockVerdict> verdicts = worker.Verdicts(1);
+        ASSERT_EQ(verdicts.size(), 1u);
+        EXPECT_FALSE(verdicts[0].match);
+        worker.Submit(0, blocks[0], &digests[0]);
+        worker.Submit(2, blocks[2], &digests[2]);
+        EXPECT_EQ(worker.Finish(),
+                  HashText("kept|" + blocks[0] + blocks[1] + blocks[2], "SHA256", true));
+    }
+    EXPECT_TRUE(stream.Close());
+    EXPECT_TRUE(ReadBytes(file) == blocks[0] + blocks[1] + blocks[2]);
 }
 
 }  // namespace

@@ -1,0 +1,204 @@
+#include "download/download_worker.h"
+
+#include <algorithm>
+#include <exception>
+#include <utility>
+
+#include "download/download_target.h"
+
+namespace {
+constexpr std::uint64_t MiB = 1048576;
+// Largest piece that is received while earlier ones are checked and written. A 32-bit process has
+// about 2 GiB of address space for everything: three pieces of 20 MiB stay well inside it.
+constexpr std::uint64_t kMaxOverlapPiece = sizeof(void*) < 8 ? 20 * MiB : 64 * MiB;
+// Blocks handed off at most: one in work, one waiting.
+constexpr std::size_t kHandOffBlocks = 2;
+// Buffers of written blocks kept for the next ones.
+constexpr std::size_t kMaxSpares = 2;
+}  // namespace
+
+bool OverlapsBlocksOf(std::uint64_t pieceLength) {
+    return pieceLength <= kMaxOverlapPiece;
+}
+
+DownloadWorker::DownloadWorker(DownloadStream& stream, bool overlap)
+    : mStream(stream),
+      mHandOffLimit(overlap ? kHandOffBlocks : 1),
+      mFileDigest(std::make_unique<HashContext>("SHA256", std::string_view())),
+      mThread([this] { Run(); }) {}
+
+DownloadWorker::~DownloadWorker() {
+    Stop();
+}
+
+void DownloadWorker::Stop() {
+    {
+        std::lock_guard lock(mMutex);
+        mStopping = true;
+    }
+    mWorkerWake.notify_all();
+    if (mThread.joinable()) {
+        mThread.join();
+    }
+}
+
+void DownloadWorker::HashKept(std::string piece) {
+    std::unique_lock lock(mMutex);
+    mReceiverWake.wait(lock, [this] { return mHeld < mHandOffLimit; });
+    mJobs.push_back(Job{JobKind::Kept, 0, std::move(piece), nullptr});
+    ++mHeld;
+    mWorkerWake.notify_one();
+}
+
+void DownloadWorker::ForgetKept() {
+    std::unique_lock lock(mMutex);
+    mJobs.push_back(Job{JobKind::Forget, 0, {}, nullptr});
+    ++mHeld;
+    mWorkerWake.notify_one();
+}
+
+void DownloadWorker::Begin(std::uint64_t firstBlock) {
+    std::lock_guard lock(mMutex);
+    mNextBlock = firstBlock;
+}
+
+void DownloadWorker::Submit(std::uint64_t block, std::string data, const std::string* expected) {
+    std::unique_lock lock(mMutex);
+    mReceiverWake.wait(lock, [this] { return mFailed || mHeld < mHandOffLimit; });
+    if (mFailed) {
+        return;
+    }
+    mJobs.push_back(Job{JobKind::Block, block, std::move(data), expected});
+    ++mHeld;
+    ++mUnjudged;
+    mWorkerWake.notify_one();
+    if (mHandOffLimit == 1) {
+        // One block at a time: it is finished before the next one is received.
+        mReceiverWake.wait(lock, [this] { return mFailed || mHeld == 0; });
+    }
+}
+
+std::vector<BlockVerdict> DownloadWorker::Verdicts(std::size_t unjudged) {
+    std::unique_lock lock(mMutex);
+    // A mismatch ends the wait at once: the blocks after it are judged only once it is fetched
+    // again.
+    mReceiverWake.wait(lock, [this, unjudged] {
+        return mFailed || mUnjudged <= unjudged ||
+               std::any_of(mVerdicts.begin(), mVerdicts.end(),
+                           [](const BlockVerdict& verdict) { return !verdict.match; });
+    });
+    return std::exchange(mVerdicts, {});
+}
+
+bool DownloadWorker::WriteFailed() {
+    std::lock_guard lock(mMutex);
+    return mFailed;
+}
+
+std::string DownloadWorker::SpareBuffer() {
+    std::lock_guard lock(mMutex);
+    if (mSpares.empty()) {
+        return {};
+    }
+    std::string spare = std::move(mSpares.back());
+    mSpares.pop_back();
+    spare.clear();
+    return spare;
+}
+
+std::string DownloadWorker::Finish() {
+    {
+        std::unique_lock lock(mMutex);
+        mReceiverWake.wait(lock, [this] { return mFailed || mHeld == 0; });
+    }
+    Stop();
+    if (mFailed) {
+        return {};
+    }
+    return mFileDigest->Finish(true);
+}
+
+void DownloadWorker::Run() {
+    try {
+        Work();
+    } catch (const std::exception&) {
+        // Out of memory for a verdict or a buffer: the download ends as after a failed write.
+        std::lock_guard lock(mMutex);
+        mFailed = true;
+        mJobs.clear();
+        mHeld = 0;
+        mUnjudged = 0;
+    }
+    mReceiverWake.notify_all();
+}
+
+void DownloadWorker::Work() {
+    for (;;) {
+        Job job;
+        {
+            std::unique_lock lock(mMutex);
+            // The next job: kept pieces in order, blocks in block order. A block that comes
+            // before an earlier one (fetched again after a mismatch) waits for it.
+            auto next = mJobs.end();
+            mWorkerWake.wait(lock, [this, &next] {
+                next = std::find_if(mJobs.begin(), mJobs.end(), [this](const Job& candidate) {
+                    return candidate.kind != JobKind::Block || candidate.block == mNextBlock;
+                });
+                return mStopping || next != mJobs.end();
+            });
+            // Stopping (a failure on the receiving side) still finishes the blocks that can be
+            // written: every good block received before the failure reaches the file.
+            if (next == mJobs.end()) {
+                return;
+            }
+            job = std::move(*next);
+            mJobs.erase(next);
+        }
+
+        bool match = true;
+        bool written = false;
+        switch (job.kind) {
+            case JobKind::Kept:
+                mFileDigest->Update(job.data.data(), job.data.size());
+                break;
+            case JobKind::Forget:
+                mFileDigest = std::make_unique<HashContext>("SHA256", std::string_view());
+                break;
+            case JobKind::Block: {
+                match = job.expected == nullptr || Md5Hex(job.data) == *job.expected;
+                {
+                    // The verdict goes out before the write: the receiver may go on meanwhile.
+                    std::lock_guard lock(mMutex);
+                    --mUnjudged;
+                    mVerdicts.push_back(BlockVerdict{job.block, match,
+                                                     match ? std::string() : std::move(job.data)});
+                    if (match) {
+                        ++mNextBlock;
+                    }
+                }
+                mReceiverWake.notify_all();
+                if (match) {
+                    mFileDigest->Update(job.data.data(), job.data.size());
+                    written = mStream.Write(job.data);
+                }
+                break;
+            }
+        }
+
+        {
+            std::lock_guard lock(mMutex);
+            --mHeld;
+            if (job.kind == JobKind::Block && match && !written) {
+                mFailed = true;
+                // Nothing after the failed block may reach the file.
+                mJobs.clear();
+                mHeld = 0;
+                mUnjudged = 0;
+            }
+            if (written && mSpares.size() < kMaxSpares) {
+                mSpares.push_back(std::move(job.data));
+            }
+        }
+        mReceiverWake.notify_all();
+    }
+}

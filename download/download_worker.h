@@ -1,0 +1,98 @@
+#pragma once
+// The worker of one download: it checks each received block against its MD5, feeds the verified
+// bytes in file order into the release file's SHA-256 and writes them, while the UI thread already
+// receives the next block. It also hashes the kept part of a resumed file, so that the finished
+// file never has to be read again.
+//
+// The hand-off holds at most two blocks (the one in work and one waiting); with blocks too large
+// for that (see OverlapsBlocksOf) every block is finished before the next one is received. The
+// thread lives exactly as long as the object: the destructor stops and joins it on every path.
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/hash_context.h"
+
+class DownloadStream;
+
+// Whether pieces of this many bytes may be received while the previous ones are checked and
+// written: three of them (one received, two handed off) must fit comfortably into the process's
+// address space. The 32-bit program overlaps blocks of up to 20 MiB, a 64-bit build up to 64 MiB.
+bool OverlapsBlocksOf(std::uint64_t pieceLength);
+
+// The outcome of one handed-off block's check.
+struct BlockVerdict {
+    std::uint64_t block = 0;
+    bool match = true;
+    std::string received;  // the bytes of a mismatching block, for the report
+};
+
+class DownloadWorker {
+  public:
+    // The worker writes through stream, which must outlive it and which nobody else touches
+    // between the first Submit and Finish.
+    DownloadWorker(DownloadStream& stream, bool overlap);
+    ~DownloadWorker();
+    DownloadWorker(const DownloadWorker&) = delete;
+    DownloadWorker& operator=(const DownloadWorker&) = delete;
+
+    // A piece of the kept part of an existing file: hashed in order, not written.
+    void HashKept(std::string piece);
+    // The kept part was thrown away: the file's digest starts again from no bytes.
+    void ForgetKept();
+
+    // The first block that the download writes (the end of the kept part).
+    void Begin(std::uint64_t firstBlock);
+    // Hands a received block over; expected is its MD5 (nullptr: written unchecked). Blocks are
+    // checked and written in block order: a block waits while an earlier one is fetched again.
+    // Waits while the hand-off is full; without overlap it returns once the block is finished.
+    void Submit(std::uint64_t block, std::string data, const std::string* expected);
+    // The verdicts reached since the last call, in the order they were reached. Waits until at
+    // most `unjudged` handed-off blocks are still without one, a block mismatched, or a write
+    // failed.
+    std::vector<BlockVerdict> Verdicts(std::size_t unjudged);
+    // A write failed: the file holds every block before the failed one.
+    bool WriteFailed();
+    // An empty buffer for the next block, reusing the memory of a written one when there is one.
+    std::string SpareBuffer();
+
+    // Waits until every handed-off block is finished and ends the thread. The lower-case hex
+    // SHA-256 of the kept part and every written block; empty after a failed write.
+    std::string Finish();
+
+  private:
+    enum class JobKind { Kept, Forget, Block };
+    struct Job {
+        JobKind kind = JobKind::Block;
+        std::uint64_t block = 0;
+        std::string data;
+        const std::string* expected = nullptr;
+    };
+    void Run();
+    void Work();
+    void Stop();
+
+    DownloadStream& mStream;
+    const std::size_t mHandOffLimit;
+    std::unique_ptr<HashContext> mFileDigest;  // used by the worker thread only
+
+    std::mutex mMutex;
+    std::condition_variable mWorkerWake;    // a job arrived, or stop
+    std::condition_variable mReceiverWake;  // a verdict, a finished job, or a failure
+    std::deque<Job> mJobs;                  // waiting, in the order handed over
+    std::size_t mHeld = 0;                  // jobs waiting or in work
+    std::size_t mUnjudged = 0;              // blocks handed over without a verdict yet
+    std::uint64_t mNextBlock = 0;           // the block that is written next
+    std::vector<BlockVerdict> mVerdicts;
+    std::vector<std::string> mSpares;
+    bool mFailed = false;
+    bool mStopping = false;
+
+    std::thread mThread;  // last: starts once everything above is ready
+};

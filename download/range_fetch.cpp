@@ -1,0 +1,56 @@
+#include "download/range_fetch.h"
+
+#include <algorithm>
+
+#include "core/endpoints.h"
+#include "core/message_pump.h"
+#include "net/http_transfer.h"
+
+namespace {
+// Bytes asked for in each read, and the messages pumped around it: those of the transfer's own
+// readers, so the progress window stays as alive as it is while any other body is read.
+constexpr std::size_t kReadPiece = 524288;
+constexpr std::uint32_t kPumpBudget = 10;
+// A piece reserves at most this much ahead; a larger one grows as its bytes arrive.
+constexpr std::uint64_t kMaxReserve = 256ull * 1024 * 1024;
+}  // namespace
+
+bool FetchRange(const std::u16string& object, std::uint64_t first, std::uint64_t last,
+                std::string& out, std::uint64_t capacity) {
+    // The reader starts at the bytes the caller already holds.
+    const std::size_t kept = out.size();
+    out.reserve(static_cast<std::size_t>(std::min(capacity, kMaxReserve)));
+    ResponseReader reader = [&out, kept, capacity](ResponseBody& body) {
+        out.resize(kept);
+        for (;;) {
+            PumpMessages(kPumpBudget);
+            const std::uint64_t room = capacity - out.size();
+            if (room == 0) {
+                // The piece is full: the body must end here.
+                char probe = 0;
+                const std::size_t extra = body.Read(&probe, 1);
+                PumpMessages(kPumpBudget);
+                return extra == 0;
+            }
+            const std::size_t at = out.size();
+            const std::size_t want =
+                static_cast<std::size_t>(std::min<std::uint64_t>(room, kReadPiece));
+            out.resize(at + want);
+            std::size_t got = 0;
+            try {
+                got = body.Read(out.data() + at, want);
+            } catch (...) {
+                out.resize(at);
+                throw;
+            }
+            out.resize(at + got);
+            PumpMessages(kPumpBudget);
+            if (got == 0) {
+                return true;
+            }
+            PumpMessages(kPumpBudget);
+        }
+    };
+    return HttpGetRange(DownloadHost.host, object, reader, static_cast<std::int64_t>(first),
+                        static_cast<std::int64_t>(last), DownloadHost.secure, DownloadHost.port);
+}
