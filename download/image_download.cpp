@@ -15,6 +15,7 @@
 #include "download/block_grid.h"
 #include "download/download_target.h"
 #include "net/http_transfer.h"
+#include "net/object_path.h"
 #include "ui/progress_estimate.h"
 
 SetupSelection DownloadImage(SetupSelection selection) {
@@ -40,7 +41,7 @@ SetupSelection DownloadImage(SetupSelection selection) {
     progress.SetProgressRange(static_cast<std::uint32_t>(
         std::min<std::uint64_t>(count, std::numeric_limits<std::uint32_t>::max())));
 
-    const std::u16string object = ToUtf16(selection.containername + "/" + selection.filename);
+    const std::u16string object = BlobObjectPath(selection.containername, selection.filename);
     std::string text;
     for (std::uint64_t chunk = 0; chunk < count; ++chunk) {
         text.clear();
