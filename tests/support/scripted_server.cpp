@@ -137,7 +137,9 @@ struct ScriptedServer::Impl {
     // A body without end: the reply's body (or zeros) over and over, deflated on the fly when
     // the reply has an encoding, so that a little on the wire inflates to a lot.
     void ServeEndless(const Reply& reply, httplib::Response& response) {
-        const std::string piece = reply.body.empty() ? std::string(64 * 1024, '\0') : reply.body;
+        // Written 64 KiB or more at a time, whatever the size of the repeated text.
+        std::string piece = reply.body.empty() ? std::string(64 * 1024, '\0') : reply.body;
+        while (piece.size() < 64 * 1024) piece += piece;
         std::shared_ptr<z_stream> deflater;
         if (reply.encoding != ContentEncoding::None) {
             deflater = std::shared_ptr<z_stream>(new z_stream{}, [](z_stream* stream) {
