@@ -13,7 +13,8 @@
 //   GET  /ca                     the test authority's certificate (PEM)
 //   PUT  /object/<server>/<path> the body becomes the object at <path>
 //   POST /enqueue/<server>       [{"status": 200, "body": "...", "encoding": "gzip"|"deflate",
-//                                  "cutAfter": n, "headers": [["name", "value"]]}, ...]
+//                                  "cutAfter": n, "endless": true,
+//                                  "headers": [["name", "value"]]}, ...]
 //   GET  /requests/<server>      [{"method", "target", "path", "headers": [[n, v]], "body"}, ...]
 //   POST /clear/<server>         forgets the recorded requests
 //   GET  /handshakes/<server>    the number of TLS handshakes begun
@@ -63,6 +64,7 @@ Reply ReplyFrom(const nlohmann::json& item) {
     if (encoding == "gzip") reply.encoding = ContentEncoding::Gzip;
     if (encoding == "deflate") reply.encoding = ContentEncoding::Deflate;
     if (item.contains("cutAfter")) reply.cutAfter = item["cutAfter"].get<std::size_t>();
+    reply.endless = item.value("endless", false);
     if (item.contains("headers"))
         for (const auto& header : item["headers"])
             reply.headers.emplace_back(header[0].get<std::string>(), header[1].get<std::string>());
