@@ -66,12 +66,13 @@ using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
 // The thread's multi handle with its connection cache, and the outcomes of finished transfers
 // that were read from it but belong to another exchange.
 struct CurlSession {
+    // Sockets of connections that carried a finished transfer and may wait in the cache. Declared
+    // before the multi handle, whose clean-up closes them through CloseSocket.
+    std::set<curl_socket_t> kept;
     MultiHandle multi;
     std::string caFile;  // the extra authorities the cached connections were verified with
     int attached = 0;
     std::map<CURL*, CURLcode> finished;
-    // Sockets of connections that carried a finished transfer and may wait in the cache.
-    std::set<curl_socket_t> kept;
 };
 
 // libcurl closes its sockets through here, so that the session forgets them.
