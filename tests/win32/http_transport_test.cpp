@@ -230,7 +230,7 @@ TEST_F(Win32HttpTest, BodiesPastTheirBoundFailEveryAttempt) {
 }
 
 TEST_F(Win32HttpTest, EscapedObjectNamesAndTheProgramAsUserAgent) {
-    Servers().PutObject("https", "c/CAD Setup 2024#2.zip", "escaped");
+    Servers().PutObject("https", "c/" + PercentEncode("CAD Setup 2024#2.zip", false), "escaped");
     std::string body;
     EXPECT_TRUE(HttpGetText(u"localhost", BlobObjectPath("c", "CAD Setup 2024#2.zip"), body, 0, 0,
                             true, Port("https")));

@@ -31,6 +31,8 @@
 #include <string>
 #include <vector>
 
+#include <httplib.h>
+
 #include "support/scripted_server.h"
 #include "support/test_pki.h"
 
@@ -108,7 +110,8 @@ void Answer(const DataServers& servers, const RecordedRequest& request, Reply& r
         } else if (under("object")) {
             auto [name, object] = SplitTarget(path, "object");
             if (ScriptedServer* server = servers.Find(name))
-                server->PutObject(object, request.body);
+                // Stored under the decoded name, which is how the data servers look objects up.
+                server->PutObject(httplib::detail::decode_url(object, false), request.body);
             else
                 reply.status = 404;
         } else if (under("enqueue")) {
