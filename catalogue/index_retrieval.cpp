@@ -7,7 +7,9 @@
 #include "core/base64.h"
 #include "core/endpoints.h"
 #include "core/index_signature.h"
+#include "core/text_conversion.h"
 #include "net/http_transfer.h"
+#include "net/object_path.h"
 
 namespace {
 
@@ -48,11 +50,11 @@ std::string_view Trimmed(std::string_view text) {
 }  // namespace
 
 std::u16string ReleaseIndexPath(const std::u16string& product) {
-    return product + u"-v2/index";
+    return BlobObjectPath(ToUtf8(product) + "-v2", "index");
 }
 
 std::u16string ReleaseIndexSignaturePath(const std::u16string& product) {
-    return product + u"-v2/index.sig";
+    return BlobObjectPath(ToUtf8(product) + "-v2", "index.sig");
 }
 
 ProductCatalog FetchReleaseIndex(const std::u16string& product, std::string& error) {
@@ -66,7 +68,7 @@ ProductCatalog FetchReleaseIndex(const std::u16string& product, std::string& err
     outcome = SignatureOutcome();
     std::string body;
     if (!HttpGetText(DownloadHost.host, ReleaseIndexPath(product), body, 0, 0, DownloadHost.secure,
-                     DownloadHost.port))
+                     DownloadHost.port, kMaxIndexSize))
         return ProductCatalog();
     if (trustedKeys.empty()) return ParseIndex(body, error);
 

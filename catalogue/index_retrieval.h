@@ -1,12 +1,18 @@
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "catalogue/release_index.h"
 
-// The object path of a product's release index: product + "-v2/index".
+// The largest release index the launcher accepts (16 MiB, after any content decoding). An index
+// lists a product's releases in a few kilobytes; a larger body is no index, and reading it would
+// only cost memory. Past it the transfer's attempt fails like any other.
+inline constexpr std::uint64_t kMaxIndexSize = 16ull * 1024 * 1024;
+
+// The object path of a product's release index: product + "-v2/index", its segments escaped.
 std::u16string ReleaseIndexPath(const std::u16string& product);
 // The object path of its signature beside it: product + "-v2/index.sig".
 std::u16string ReleaseIndexSignaturePath(const std::u16string& product);

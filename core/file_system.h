@@ -31,6 +31,9 @@ std::uint64_t FileSizeOrZero(const std::u16string& path);
 
 // Platform primitives.
 std::filesystem::path NativePath(const std::u16string& path);
+// Whether a path is short enough for the platform's file functions (PATH_MAX bytes of UTF-8 on
+// POSIX, MAX_PATH UTF-16 units on Windows, each with its terminating zero).
+bool FitsPathLimit(const std::u16string& path);
 bool PathExists(const std::u16string& path);
 bool IsDirectory(const std::u16string& path);
 bool CreateDirectoryOnce(const std::u16string& path);

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
+
 #include <memory>
 
 #include "core/file_system.h"
@@ -23,6 +25,12 @@ struct DirCloser {
 
 std::filesystem::path NativePath(const std::u16string& path) {
     return std::filesystem::path(Native(path));
+}
+
+bool FitsPathLimit(const std::u16string& path) {
+    // Every UTF-16 unit becomes at most three UTF-8 bytes: most paths need no conversion here.
+    if (path.size() * 3 < PATH_MAX) return true;
+    return Native(path).size() < PATH_MAX;
 }
 
 bool PathExists(const std::u16string& path) {

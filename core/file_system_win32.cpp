@@ -24,6 +24,10 @@ std::filesystem::path NativePath(const std::u16string& path) {
         std::wstring(reinterpret_cast<const wchar_t*>(path.data()), path.size()));
 }
 
+bool FitsPathLimit(const std::u16string& path) {
+    return path.size() < MAX_PATH;
+}
+
 bool PathExists(const std::u16string& path) {
     return AttributesOf(path) != INVALID_FILE_ATTRIBUTES;
 }

@@ -15,11 +15,13 @@
 #include "core/message_pump.h"
 #include "core/setup_log.h"
 #include "core/text_conversion.h"
+#include "download/block_digest_list.h"
 #include "download/block_grid.h"
 #include "download/download_target.h"
 #include "download/download_worker.h"
 #include "download/range_fetch.h"
 #include "net/http_transfer.h"
+#include "net/object_path.h"
 #include "ui/progress_estimate.h"
 
 namespace {
@@ -65,26 +67,19 @@ std::string MismatchReport(std::uint64_t block, const std::string& expected,
 }
 
 std::u16string ObjectPath(const SetupSelection& selection, const std::string& name) {
-    return ToUtf16(selection.containername + "/" + name);
+    return BlobObjectPath(selection.containername, name);
 }
 }  // namespace
 
 bool FetchBlockDigests(const SetupSelection& selection, BlockDigestList& digests) {
     std::string text;
+    const BlockGrid grid{selection.filesize, selection.blocksize};
     if (!HttpGetText(DownloadHost.host, ObjectPath(selection, selection.blockhash), text, 0, 0,
-                     DownloadHost.secure, DownloadHost.port)) {
+                     DownloadHost.secure, DownloadHost.port,
+                     DigestListBound(grid.Valid() ? grid.Count() : 0))) {
         return false;
     }
-    JsonValue list = JsonValue::Parse(text);
-    if (!list.IsArray()) {
-        return false;
-    }
-    std::vector<JsonValue> elements = list.Elements();
-    digests.reserve(digests.size() + elements.size());
-    for (const JsonValue& element : elements) {
-        digests.push_back(element.String());
-    }
-    return true;
+    return ParseBlockDigests(text, digests);
 }
 
 std::string InvalidGeometry(const BlockGrid& grid) {

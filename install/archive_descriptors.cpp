@@ -53,6 +53,17 @@ std::optional<std::string> ReadArchiveMember(zip_t* archive, const std::string& 
     return text;
 }
 
+bool IsDescriptorTooLarge(zip_t* archive, const std::string& name) {
+    zip_uint64_t index = 0;
+    if (!LocateMember(archive, name, index)) {
+        return false;
+    }
+    zip_stat_t stat;
+    zip_stat_init(&stat);
+    return zip_stat_index(archive, index, 0, &stat) != 0 || (stat.valid & ZIP_STAT_SIZE) == 0 ||
+           stat.size > kMaxDescriptorSize;
+}
+
 std::vector<ArcInfoEntry> ReadArcInfo(zip_t* archive) {
     const std::vector<JsonValue> elements = ParseDescriptor(archive, "arcinfo.json").Elements();
     std::vector<ArcInfoEntry> entries;

@@ -29,6 +29,9 @@ struct StartCommand {
 // The member's text up to its first zero byte; nothing when the member is missing or claims more
 // than kMaxDescriptorSize. A member that cannot be inflated reads as the empty text.
 std::optional<std::string> ReadArchiveMember(zip_t* archive, const std::string& name);
+// Whether the member is there but cannot be read as a descriptor: its size is unknown or above
+// kMaxDescriptorSize. Such a package cannot be unpacked (a missing member reads as empty).
+bool IsDescriptorTooLarge(zip_t* archive, const std::string& name);
 
 std::vector<ArcInfoEntry> ReadArcInfo(zip_t* archive);
 std::vector<StartCommand> ReadStartCommands(zip_t* archive);

@@ -32,15 +32,22 @@ std::string Quoted(const std::u16string& text) {
     return "\"" + ToUtf8(text) + "\"";
 }
 
-// Refuses an entry before anything is written: it needs a destination, and every destination must
-// stay inside the extraction folder.
-ExtractionResult CheckDestinations(const ArcInfoEntry& entry, std::size_t number) {
+// Refuses an entry before anything is written: it needs a destination, every destination must
+// stay inside the extraction folder, and its whole path must fit the platform's path limit (a
+// longer one could not be created, and making its folders would only cost time and memory).
+ExtractionResult CheckDestinations(const std::u16string& folder, const ArcInfoEntry& entry,
+                                   std::size_t number) {
     if (entry.destinations.empty()) {
         return ExtractionResult::Failure("entry " + std::to_string(number) + " (member " +
                                          entry.hash + ") has no destination");
     }
     for (const std::u16string& destination : entry.destinations) {
         const std::u16string normalized = NormalizeSeparators(destination);
+        if (!FitsPathLimit(folder + normalized)) {
+            return ExtractionResult::Failure("the destination of entry " + std::to_string(number) +
+                                             " (" + std::to_string(destination.size()) +
+                                             " characters) is longer than a path may be");
+        }
         if (normalized.empty() || !IsContainedRelativePath(normalized)) {
             return ExtractionResult::Failure("the destination " + Quoted(destination) +
                                              " of entry " + std::to_string(number) +
@@ -104,6 +111,13 @@ ExtractionResult ExtractArchive(const std::u16string& folder, const SetupSelecti
 }
 
 ExtractionResult ExtractWithProgress(zip_t* archive, const std::u16string& folder) {
+    for (const char* descriptor : {"arcinfo.json", "arcconfig.json"}) {
+        if (IsDescriptorTooLarge(archive, descriptor)) {
+            return ExtractionResult::Failure(
+                "its descriptor " + std::string(descriptor) + " is larger than " +
+                std::to_string(kMaxDescriptorSize / (1024 * 1024)) + " MiB");
+        }
+    }
     const std::vector<ArcInfoEntry> entries = ReadArcInfo(archive);
     ExtractionProgress progress;
     progress.Create();
@@ -118,7 +132,7 @@ ExtractionResult ExtractAllEntries(const std::u16string& folder,
                                    const std::vector<ArcInfoEntry>& entries, zip_t* archive,
                                    ExtractionProgress& progress) {
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (ExtractionResult checked = CheckDestinations(entries[i], i + 1); !checked) {
+        if (ExtractionResult checked = CheckDestinations(folder, entries[i], i + 1); !checked) {
             return checked;
         }
     }

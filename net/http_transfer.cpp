@@ -2,6 +2,7 @@
 // the platform transport of http_transport.h.
 #include "net/http_transfer.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cinttypes>
 #include <cstdio>
@@ -9,6 +10,8 @@
 #include <mutex>
 
 #include "core/message_pump.h"
+#include "core/product_identity.h"
+#include "core/setup_log.h"
 #include "core/text_conversion.h"
 #include "net/http_transport.h"
 
@@ -57,6 +60,8 @@ Next Classify(const TransferError& error, int status, HttpExchange& exchange, in
             exchange.SetSecurityFlags(exchange.SecurityFlags() | kSecurityIgnoreRevocation);
             return Next::AttemptAgain;
         case TransferErrorKind::Timeout:
+        case TransferErrorKind::BodyTooLarge:
+        case TransferErrorKind::RedirectRefused:
             return Next::AttemptAgain;
         default:
             return Next::Stop;
@@ -65,17 +70,68 @@ Next Classify(const TransferError& error, int status, HttpExchange& exchange, in
 
 bool ReadWholeBody(ResponseBody& body, std::string* out) {
     std::unique_ptr<char[]> buffer(new char[kReadBufferSize]);
-    for (;;) {
-        PumpMessages(kPumpBudget);
-        const std::size_t n = body.Read(buffer.get(), kReadBufferSize);
-        PumpMessages(kPumpBudget);
-        if (out) out->append(buffer.get(), n);
-        PumpMessages(kPumpBudget);
-        if (n == 0) return true;
+    const std::size_t before = out ? out->size() : 0;
+    try {
+        for (;;) {
+            PumpMessages(kPumpBudget);
+            const std::size_t n = body.Read(buffer.get(), kReadBufferSize);
+            PumpMessages(kPumpBudget);
+            if (out) out->append(buffer.get(), n);
+            PumpMessages(kPumpBudget);
+            if (n == 0) return true;
+        }
+    } catch (const TransferError& error) {
+        // A body past its bound is never kept; one cut off early is, for the caller to check.
+        if (out && error.Kind() == TransferErrorKind::BodyTooLarge) out->resize(before);
+        throw;
     }
 }
 
+// The response as the reader sees it: at most limit bytes. It asks the transport for one byte
+// more than may still come, so a body that goes on past its bound fails at once, having held no
+// more than the bound.
+class BoundedBody final : public ResponseBody {
+  public:
+    BoundedBody(ResponseBody& inner, std::uint64_t limit) : mInner(inner), mLimit(limit) {}
+
+    std::size_t Read(char* buffer, std::size_t capacity) override {
+        const std::uint64_t left = mLimit - mCount;
+        if (left < capacity) capacity = static_cast<std::size_t>(left + 1);
+        const std::size_t n = mInner.Read(buffer, capacity);
+        mCount += n;
+        if (mCount > mLimit)
+            throw TransferError(TransferErrorKind::BodyTooLarge,
+                                "the body is longer than " + std::to_string(mLimit) + " bytes");
+        return n;
+    }
+
+  private:
+    ResponseBody& mInner;
+    std::uint64_t mLimit;
+    std::uint64_t mCount = 0;
+};
+
 }  // namespace
+
+bool IsFollowedRedirect(int status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+std::string UserAgentName() {
+    const std::u16string path = OwnModulePath();
+    const std::size_t slash = path.find_last_of(u"\\/");
+    std::u16string name = slash == std::u16string::npos ? path : path.substr(slash + 1);
+    const std::size_t dot = name.rfind(u'.');
+    if (dot != std::u16string::npos && dot > 0) name.resize(dot);
+    return name.empty() ? std::string("setup-launcher") : ToUtf8(name);
+}
+
+std::uint64_t BodyBound(std::int64_t from, std::int64_t to, std::uint64_t maxBody) {
+    if ((from == 0 && to == 0) || to < from) return maxBody;
+    const std::uint64_t length =
+        static_cast<std::uint64_t>(to) - static_cast<std::uint64_t>(from) + 1;
+    return std::min(length, maxBody);
+}
 
 HttpTimeLimits CurrentHttpTimeLimits() {
     std::lock_guard lock(gLimitsMutex);
@@ -117,7 +173,7 @@ ResponseReader DiscardBody() {
 bool HttpRequest(const std::u16string& server, const std::u16string& path, bool secure,
                  std::uint16_t port, const ResponseReader& reader, HttpVerb verb,
                  const std::vector<std::u16string>& headers, std::int64_t from, std::int64_t to,
-                 const std::string& body) {
+                 const std::string& body, std::uint64_t maxBody) {
     if (server.empty() || path.empty()) return false;
 
     HttpTarget target;
@@ -135,6 +191,7 @@ bool HttpRequest(const std::u16string& server, const std::u16string& path, bool 
     }
     if (!exchange) return false;
 
+    const std::uint64_t limit = BodyBound(from, to, maxBody);
     int status = 0;
     bool done = false;
     bool readerFailed = false;
@@ -154,13 +211,21 @@ bool HttpRequest(const std::u16string& server, const std::u16string& path, bool 
 
             status = exchange->StatusCode().value_or(status);
             if (IsSuccessStatus(status, verb)) {
-                readerFailed = !reader(*exchange);
+                BoundedBody bounded(*exchange, limit);
+                readerFailed = !reader(bounded);
                 if (readerFailed) done = true;
             }
         } catch (const TransferError& error) {
             // An error while the body is read leaves the success status in place: the loop ends
-            // and the caller checks the part that arrived.
+            // and the caller checks the part that arrived. A body past its bound or a refused
+            // redirect fails the attempt instead.
             status = exchange->StatusCode().value_or(status);
+            if (error.Kind() == TransferErrorKind::BodyTooLarge ||
+                error.Kind() == TransferErrorKind::RedirectRefused) {
+                LOG_RECORD("attempt " + std::to_string(attempt + 1) + " for " + target.path +
+                           " failed: " + error.what());
+                status = 0;
+            }
             if (Classify(error, status, *exchange, proxyPrompts) == Next::Stop) done = true;
         }
     }
@@ -168,26 +233,32 @@ bool HttpRequest(const std::u16string& server, const std::u16string& path, bool 
 }
 
 bool HttpGet(const std::u16string& server, const std::u16string& path, bool secure,
-             std::uint16_t port, const ResponseReader& reader, std::int64_t from, std::int64_t to) {
+             std::uint16_t port, const ResponseReader& reader, std::int64_t from, std::int64_t to,
+             std::uint64_t maxBody) {
     return HttpRequest(server, path, secure, port, reader, HttpVerb::Get, {}, from, to,
-                       std::string());
+                       std::string(), maxBody);
 }
 
 bool HttpGetText(const std::u16string& server, const std::u16string& path, std::string& out,
-                 std::int64_t from, std::int64_t to, bool secure, std::uint16_t port) {
-    return HttpGet(server, path, secure, port, AppendBody(out), from, to);
+                 std::int64_t from, std::int64_t to, bool secure, std::uint16_t port,
+                 std::uint64_t maxBody) {
+    return HttpGet(server, path, secure, port, AppendBody(out), from, to, maxBody);
 }
 
 bool HttpGetRange(const std::u16string& server, const std::u16string& path,
                   const ResponseReader& reader, std::int64_t first, std::int64_t last, bool secure,
                   std::uint16_t port) {
+    const std::uint64_t length =
+        last >= first ? static_cast<std::uint64_t>(last) - static_cast<std::uint64_t>(first) + 1
+                      : 0;
     return HttpRequest(server, path, secure, port, reader, HttpVerb::Get,
-                       {ToUtf16(RangeHeader(first, last))}, 0, 0, std::string());
+                       {ToUtf16(RangeHeader(first, last))}, 0, 0, std::string(), length);
 }
 
 bool HttpPost(const std::u16string& server, const std::u16string& path, bool secure,
               std::uint16_t port, const std::vector<std::u16string>& headers,
               const std::string& body) {
-    return HttpRequest(server, path, secure, port, DiscardBody(), HttpVerb::Post, headers, 0, 0,
-                       body);
+    // The body stays unread; the exchange is closed with it, so its connection is not reused.
+    const ResponseReader ignoreBody = [](ResponseBody&) { return true; };
+    return HttpRequest(server, path, secure, port, ignoreBody, HttpVerb::Post, headers, 0, 0, body);
 }

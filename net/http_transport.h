@@ -19,6 +19,8 @@ enum class TransferErrorKind {
     Timeout,              // no connection in time, or no progress for too long
     CertificateRejected,  // untrusted authority, wrong host name or outside the validity dates
     RevocationUnknown,    // the revocation state of the certificate could not be checked
+    BodyTooLarge,         // the body went on past the most bytes it may hold
+    RedirectRefused,      // a redirect to plain HTTP, or more than kMaxRedirects of them
     Other,                // anything else: refused, reset, resolution failed, body cut off, ...
 };
 
@@ -32,6 +34,14 @@ class TransferError : public std::runtime_error {
   private:
     TransferErrorKind mKind;
 };
+
+// GET requests follow at most this many redirects (301, 302, 303, 307, 308), each to HTTPS.
+inline constexpr int kMaxRedirects = 5;
+// Whether a status is a redirect that a GET follows when it names a new location.
+bool IsFollowedRedirect(int status);
+
+// The program's file name without its extension: the User-Agent of every request.
+std::string UserAgentName();
 
 // Security flags a request may be widened with after a classified failure.
 inline constexpr std::uint32_t kSecurityIgnoreRevocation = 0x80;

@@ -9,10 +9,15 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <set>
 
 #include "core/endpoints.h"
 #include "net/http_transport.h"
@@ -61,11 +66,32 @@ using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
 // The thread's multi handle with its connection cache, and the outcomes of finished transfers
 // that were read from it but belong to another exchange.
 struct CurlSession {
+    // Sockets of connections that carried a finished transfer and may wait in the cache. Declared
+    // before the multi handle, whose clean-up closes them through CloseSocket.
+    std::set<curl_socket_t> kept;
     MultiHandle multi;
     std::string caFile;  // the extra authorities the cached connections were verified with
     int attached = 0;
     std::map<CURL*, CURLcode> finished;
 };
+
+// libcurl closes its sockets through here, so that the session forgets them.
+int CloseSocket(void* user, curl_socket_t socket) {
+    static_cast<CurlSession*>(user)->kept.erase(socket);
+    return ::close(socket);
+}
+
+// An idle connection has nothing to say: bytes waiting on it are junk after the last body (which
+// libcurl would read as the next answer) or its end. Such a connection is shut down, so that
+// libcurl finds it dead and opens a new one instead of reusing it. Only done while no transfer of
+// the session runs, when every cached connection is idle.
+void ShutDownConnectionsWithPendingBytes(CurlSession& session) {
+    if (session.attached != 0) return;
+    for (const curl_socket_t socket : session.kept) {
+        pollfd entry{socket, POLLIN, 0};
+        if (::poll(&entry, 1, 0) > 0) ::shutdown(socket, SHUT_RDWR);
+    }
+}
 
 CurlSession& ThreadSession(const std::string& caFile) {
     EnsureCurlGlobal();
@@ -117,6 +143,8 @@ TransferErrorKind KindOf(CURLcode code) {
     switch (code) {
         case CURLE_OPERATION_TIMEDOUT:
             return TransferErrorKind::Timeout;
+        case CURLE_TOO_MANY_REDIRECTS:
+            return TransferErrorKind::RedirectRefused;
         case CURLE_PEER_FAILED_VERIFICATION:
             return TransferErrorKind::CertificateRejected;
         case CURLE_SSL_INVALIDCERTSTATUS:
@@ -160,6 +188,7 @@ class CurlExchange final : public HttpExchange {
         if (!mSession->multi || !mEasy)
             throw TransferError(TransferErrorKind::Other, "libcurl could not be set up");
         Configure();
+        ShutDownConnectionsWithPendingBytes(*mSession);
         if (curl_multi_add_handle(mSession->multi.get(), mEasy.get()) != CURLM_OK)
             throw TransferError(TransferErrorKind::Other, "libcurl refused the request");
         mAttached = true;
@@ -174,16 +203,7 @@ class CurlExchange final : public HttpExchange {
 
     std::optional<std::string> ResponseHeader(std::string_view name) const override {
         if (!mHeadersDone) return std::nullopt;
-        for (const auto& line : mResponseHeaders) {
-            if (!HeaderHasName(line, name)) continue;
-            std::string_view value = std::string_view(line).substr(line.find(':') + 1);
-            while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
-                value.remove_prefix(1);
-            while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
-                value.remove_suffix(1);
-            return std::string(value);
-        }
-        return std::nullopt;
+        return ResponseHeaderValue(name);
     }
 
     std::uint32_t SecurityFlags() const override { return mSecurityFlags; }
@@ -216,6 +236,23 @@ class CurlExchange final : public HttpExchange {
     }
 
   private:
+    bool HasResponseHeader(std::string_view name) const {
+        return ResponseHeaderValue(name).has_value();
+    }
+
+    std::optional<std::string> ResponseHeaderValue(std::string_view name) const {
+        for (const auto& line : mResponseHeaders) {
+            if (!HeaderHasName(line, name)) continue;
+            std::string_view value = std::string_view(line).substr(line.find(':') + 1);
+            while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+                value.remove_prefix(1);
+            while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
+                value.remove_suffix(1);
+            return std::string(value);
+        }
+        return std::nullopt;
+    }
+
     std::size_t Waiting() const { return mPending.size() - mPendingOffset; }
 
     void ResetResponse() {
@@ -229,6 +266,8 @@ class CurlExchange final : public HttpExchange {
         mPendingOffset = 0;
         mPaused = false;
         mSeenDown = mSeenUp = -1;
+        mRedirects = 0;
+        mLastLocation.clear();
     }
 
     void Configure() {
@@ -237,7 +276,16 @@ class CurlExchange final : public HttpExchange {
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+        curl_easy_setopt(easy, CURLOPT_USERAGENT, mUserAgent.c_str());
+        // A GET follows redirects to HTTPS only, each hop verified like the first; the range and
+        // the caller's headers go along. A POST (a signed insert) follows none.
+        if (Follows()) {
+            curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+            curl_easy_setopt(easy, CURLOPT_MAXREDIRS, static_cast<long>(kMaxRedirects));
+            curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "https");
+        } else {
+            curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+        }
         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
                          static_cast<long>(mLimits.connect.count()));
         curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
@@ -286,6 +334,8 @@ class CurlExchange final : public HttpExchange {
                 break;
         }
 
+        curl_easy_setopt(easy, CURLOPT_CLOSESOCKETFUNCTION, &CloseSocket);
+        curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, mSession);
         curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &CurlExchange::OnHeader);
         curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CurlExchange::OnBody);
@@ -343,7 +393,13 @@ class CurlExchange final : public HttpExchange {
     void Finish(CURLcode result) {
         mDone = true;
         mResult = result;
+        // The connection that carried the transfer, when libcurl keeps it for another.
+        curl_socket_t socket = CURL_SOCKET_BAD;
+        if (curl_easy_getinfo(mEasy.get(), CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK &&
+            socket != CURL_SOCKET_BAD)
+            mSession->kept.insert(socket);
         Detach();
+        ShutDownConnectionsWithPendingBytes(*mSession);
     }
 
     void Detach() {
@@ -355,8 +411,17 @@ class CurlExchange final : public HttpExchange {
         }
     }
 
+    bool Follows() const { return mTarget.verb == HttpVerb::Get; }
+
     [[noreturn]] void ThrowForResult() const {
         const CURLcode code = mResult != CURLE_OK ? mResult : CURLE_GOT_NOTHING;
+        if (code == CURLE_TOO_MANY_REDIRECTS)
+            throw TransferError(TransferErrorKind::RedirectRefused,
+                                "more than " + std::to_string(kMaxRedirects) + " redirects");
+        // libcurl refuses to follow a redirect to a scheme other than HTTPS this way.
+        if (code == CURLE_UNSUPPORTED_PROTOCOL && mRedirects > 0)
+            throw TransferError(TransferErrorKind::RedirectRefused,
+                                "redirect to a location that is not HTTPS: " + mLastLocation);
         throw TransferError(KindOf(code), curl_easy_strerror(code));
     }
 
@@ -371,8 +436,14 @@ class CurlExchange final : public HttpExchange {
                                        ? 0
                                        : std::atoi(std::string(line.substr(space + 1, 3)).c_str());
         } else if (line == "\r\n" || line == "\n") {
-            // The end of one response's headers; interim 1xx answers are followed by the real one.
-            if (self->mCurrentStatus >= 200) {
+            // The end of one response's headers; interim 1xx answers are followed by the real
+            // one, and so are redirects that libcurl follows.
+            const bool followed = IsFollowedRedirect(self->mCurrentStatus) && self->Follows() &&
+                                  self->HasResponseHeader("Location");
+            if (followed) {
+                ++self->mRedirects;
+                self->mLastLocation = self->ResponseHeaderValue("Location").value_or("");
+            } else if (self->mCurrentStatus >= 200) {
                 self->mStatus = self->mCurrentStatus;
                 self->mHeadersDone = true;
             }
@@ -409,6 +480,7 @@ class CurlExchange final : public HttpExchange {
 
     HttpTarget mTarget;
     std::string mUrl;
+    std::string mUserAgent = UserAgentName();
     std::string mCaFile;
     HttpTimeLimits mLimits;
     std::vector<std::string> mHeaders;
@@ -433,6 +505,8 @@ class CurlExchange final : public HttpExchange {
     SteadyClock::time_point mLastProgress;
     curl_off_t mSeenDown = -1;
     curl_off_t mSeenUp = -1;
+    int mRedirects = 0;
+    std::string mLastLocation;
 };
 
 }  // namespace

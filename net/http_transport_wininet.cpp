@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <vector>
 
-#include "core/product_identity.h"
 #include "core/text_conversion.h"
 #include "core/win32_support.h"
 #include "net/http_transport.h"
@@ -71,16 +70,6 @@ const wchar_t* VerbOf(const HttpTarget& target) {
     return target.headOnly ? L"HEAD" : L"GET";
 }
 
-// The program's file name without its extension, as the user agent.
-std::u16string AgentName() {
-    std::u16string path = OwnModulePath();
-    const std::size_t slash = path.find_last_of(u"\\/");
-    std::u16string name = slash == std::u16string::npos ? path : path.substr(slash + 1);
-    const std::size_t dot = name.rfind(u'.');
-    if (dot != std::u16string::npos && dot > 0) name.resize(dot);
-    return name.empty() ? u"setup-launcher" : name;
-}
-
 void SetTimeout(HINTERNET handle, DWORD option, std::chrono::milliseconds limit) {
     DWORD milliseconds = static_cast<DWORD>(
         std::clamp<long long>(limit.count(), 1, static_cast<long long>(0x7fffffff)));
@@ -97,10 +86,69 @@ void ApplyTimeLimits(HINTERNET handle, const HttpTimeLimits& limits) {
     SetTimeout(handle, INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, limits.stall);
 }
 
+// Always from the origin, never into the cache, no redirects followed by WinINet itself: the
+// exchange follows them under the rule that every platform keeps.
+DWORD RequestFlags(bool secure) {
+    DWORD flags =
+        INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTO_REDIRECT;
+    if (secure)
+        flags |= INTERNET_FLAG_SECURE | INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_CACHE_ASYNC;
+    return flags;
+}
+
+InternetHandle OpenConnection(HINTERNET session, const HttpTarget& target) {
+    const std::u16string server = ToUtf16(target.server);
+    return InternetHandle(InternetConnectW(session, Wide(server), target.port, nullptr, nullptr,
+                                           INTERNET_SERVICE_HTTP, 0, kContext));
+}
+
+InternetHandle OpenRequest(HINTERNET connection, const HttpTarget& target) {
+    const std::u16string object = ToUtf16(RequestTarget(target.path));
+    return InternetHandle(HttpOpenRequestW(connection, VerbOf(target), Wide(object), nullptr,
+                                           nullptr, nullptr, RequestFlags(target.secure),
+                                           kContext));
+}
+
+// Where a redirect leads: an absolute URL (which must be HTTPS) or a path on the same server.
+HttpTarget RedirectTarget(const HttpTarget& from, const std::string& location) {
+    HttpTarget to = from;
+    if (!location.empty() && location.front() == '/' &&
+        (location.size() < 2 || location[1] != '/')) {
+        to.path = location;
+        return to;
+    }
+    const std::u16string url = ToUtf16(location);
+    std::vector<wchar_t> host(1024), path(8192), extra(8192);
+    URL_COMPONENTSW parts{};
+    parts.dwStructSize = sizeof parts;
+    parts.lpszHostName = host.data();
+    parts.dwHostNameLength = static_cast<DWORD>(host.size());
+    parts.lpszUrlPath = path.data();
+    parts.dwUrlPathLength = static_cast<DWORD>(path.size());
+    parts.lpszExtraInfo = extra.data();
+    parts.dwExtraInfoLength = static_cast<DWORD>(extra.size());
+    if (InternetCrackUrlW(Wide(url), static_cast<DWORD>(url.size()), 0, &parts) == FALSE)
+        throw TransferError(TransferErrorKind::RedirectRefused,
+                            "redirect to a location that cannot be read: " + location);
+    if (parts.nScheme != INTERNET_SCHEME_HTTPS)
+        throw TransferError(TransferErrorKind::RedirectRefused,
+                            "redirect to a location that is not HTTPS: " + location);
+    to.secure = true;
+    to.server = ToUtf8(FromWide(host.data(), parts.dwHostNameLength));
+    to.port = parts.nPort != 0 ? parts.nPort : 443;
+    to.path = ToUtf8(FromWide(path.data(), parts.dwUrlPathLength) +
+                     FromWide(extra.data(), parts.dwExtraInfoLength));
+    if (to.path.empty()) to.path = "/";
+    return to;
+}
+
 class WinInetExchange final : public HttpExchange {
   public:
-    WinInetExchange(InternetHandle session, InternetHandle connection, InternetHandle request)
-        : mSession(std::move(session)),
+    WinInetExchange(const HttpTarget& target, const HttpTimeLimits& limits, InternetHandle session,
+                    InternetHandle connection, InternetHandle request)
+        : mTarget(target),
+          mLimits(limits),
+          mSession(std::move(session)),
           mConnection(std::move(connection)),
           mRequest(std::move(request)) {}
 
@@ -112,18 +160,68 @@ class WinInetExchange final : public HttpExchange {
     }
 
     void AddHeaderIfNew(std::string_view line) override {
+        const std::string_view name = line.substr(0, line.find(':'));
+        bool present = false;
+        for (const auto& kept : mHeaderLines) present = present || HeaderHasName(kept, name);
+        if (!present) mHeaderLines.emplace_back(line);
+        AddHeader(line);
+    }
+
+    void EnableContentDecoding() override {
+        mDecode = true;
+        BOOL decode = TRUE;
+        InternetSetOptionW(Request(), INTERNET_OPTION_HTTP_DECODING, &decode, sizeof decode);
+    }
+
+    void Send(std::optional<std::string_view> body) override {
+        // Every attempt starts at the first server again, and a body left unread (past its bound,
+        // or cut off) is never drained: its connection goes.
+        if (mRedirected || mBodyUnfinished) Reopen(mTarget);
+        mBodyUnfinished = false;
+        SendOnce(body);
+        if (mTarget.verb != HttpVerb::Get) return;  // a POST or PUT follows no redirect
+        HttpTarget current = mTarget;
+        for (int hops = 0;; ++hops) {
+            const std::optional<int> status = StatusCode();
+            if (!status || !IsFollowedRedirect(*status)) return;
+            const std::optional<std::string> location = ResponseHeader("Location");
+            if (!location) return;
+            if (hops == kMaxRedirects)
+                throw TransferError(TransferErrorKind::RedirectRefused,
+                                    "more than " + std::to_string(kMaxRedirects) + " redirects");
+            current = RedirectTarget(current, *location);
+            Reopen(current);
+            SendOnce(std::nullopt);
+        }
+    }
+
+  private:
+    void AddHeader(std::string_view line) {
         const std::u16string header = ToUtf16(line) + u"\r\n";
         // Fails (and is ignored) when a header of that name is present already.
         HttpAddRequestHeadersW(Request(), Wide(header), static_cast<DWORD>(-1),
                                HTTP_ADDREQ_FLAG_ADD_IF_NEW);
     }
 
-    void EnableContentDecoding() override {
-        BOOL decode = TRUE;
-        InternetSetOptionW(Request(), INTERNET_OPTION_HTTP_DECODING, &decode, sizeof decode);
+    // A new connection and request to the target, carrying the headers, the decoding and the
+    // widened security flags of the request before it.
+    void Reopen(const HttpTarget& target) {
+        const std::uint32_t securityFlags = SecurityFlags();
+        mRequest.reset();
+        mConnection.reset();
+        mRedirected = true;
+        mConnection = OpenConnection(static_cast<HINTERNET>(mSession.get()), target);
+        if (!mConnection) ThrowLastError("InternetConnectW");
+        mRequest = OpenRequest(static_cast<HINTERNET>(mConnection.get()), target);
+        if (!mRequest) ThrowLastError("HttpOpenRequestW");
+        ApplyTimeLimits(Request(), mLimits);
+        for (const auto& line : mHeaderLines) AddHeader(line);
+        if (mDecode) EnableContentDecoding();
+        if (securityFlags & kSecurityIgnoreRevocation)
+            SetSecurityFlags(SecurityFlags() | kSecurityIgnoreRevocation);
     }
 
-    void Send(std::optional<std::string_view> body) override {
+    void SendOnce(std::optional<std::string_view> body) {
         if (!body) {
             if (HttpSendRequestW(Request(), nullptr, 0, nullptr, 0) == FALSE)
                 ThrowLastError("HttpSendRequestW");
@@ -152,6 +250,7 @@ class WinInetExchange final : public HttpExchange {
             ThrowLastError("HttpEndRequestW");
     }
 
+  public:
     std::optional<int> StatusCode() const override {
         DWORD status = 0;
         DWORD size = sizeof status;
@@ -200,14 +299,22 @@ class WinInetExchange final : public HttpExchange {
     std::size_t Read(char* buffer, std::size_t capacity) override {
         DWORD got = 0;
         const DWORD piece = capacity > kLargestPiece ? kLargestPiece : static_cast<DWORD>(capacity);
+        mBodyUnfinished = true;
         if (InternetReadFile(Request(), buffer, piece, &got) == FALSE)
             ThrowLastError("InternetReadFile");
+        mBodyUnfinished = got != 0;
         return got;
     }
 
   private:
     HINTERNET Request() const { return static_cast<HINTERNET>(mRequest.get()); }
 
+    HttpTarget mTarget;
+    HttpTimeLimits mLimits;
+    std::vector<std::string> mHeaderLines;
+    bool mDecode = false;
+    bool mRedirected = false;
+    bool mBodyUnfinished = false;
     InternetHandle mSession;
     InternetHandle mConnection;
     InternetHandle mRequest;
@@ -219,31 +326,19 @@ std::unique_ptr<HttpExchange> OpenHttpExchange(const HttpTarget& target) {
     if (target.server.empty()) return nullptr;
     const HttpTimeLimits limits = CurrentHttpTimeLimits();
 
-    // The system's proxy settings, no proxy of our own, no flags.
-    const std::u16string agent = AgentName();
+    // The program's name as the agent, the system's proxy settings, no proxy of our own, no flags.
+    const std::u16string agent = ToUtf16(UserAgentName());
     InternetHandle session(
         InternetOpenW(Wide(agent), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (!session) return nullptr;
     ApplyTimeLimits(static_cast<HINTERNET>(session.get()), limits);
 
-    const std::u16string server = ToUtf16(target.server);
-    InternetHandle connection(InternetConnectW(static_cast<HINTERNET>(session.get()), Wide(server),
-                                               target.port, nullptr, nullptr, INTERNET_SERVICE_HTTP,
-                                               0, kContext));
+    InternetHandle connection = OpenConnection(static_cast<HINTERNET>(session.get()), target);
     if (!connection) return nullptr;
-
-    // Always from the origin, never into the cache, no redirects followed (as on every platform).
-    DWORD flags =
-        INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTO_REDIRECT;
-    if (target.secure)
-        flags |= INTERNET_FLAG_SECURE | INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_CACHE_ASYNC;
-    const std::u16string object = ToUtf16(RequestTarget(target.path));
-    InternetHandle request(HttpOpenRequestW(static_cast<HINTERNET>(connection.get()),
-                                            VerbOf(target), Wide(object), nullptr, nullptr, nullptr,
-                                            flags, kContext));
+    InternetHandle request = OpenRequest(static_cast<HINTERNET>(connection.get()), target);
     if (!request) return nullptr;
     ApplyTimeLimits(static_cast<HINTERNET>(request.get()), limits);
 
-    return std::make_unique<WinInetExchange>(std::move(session), std::move(connection),
-                                             std::move(request));
+    return std::make_unique<WinInetExchange>(target, limits, std::move(session),
+                                             std::move(connection), std::move(request));
 }

@@ -8,6 +8,7 @@ packages=(
   libcurl4-openssl-dev libssl-dev openssl nlohmann-json3-dev libzip-dev zlib1g-dev uuid-dev
   googletest libgtest-dev libgmock-dev libcpp-httplib-dev libcli11-dev
   xorriso curl ca-certificates python3
+  clang libclang-rt-14-dev
 )
 # Node.js and npm run the local blob and table store; keep a Node.js that is already there.
 command -v node >/dev/null 2>&1 || packages+=(nodejs)

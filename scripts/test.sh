@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite from a clean checkout: installs what it needs, builds the default and the
-# sanitizer presets, starts the local blob and table store and runs every test in both builds.
+# sanitizer presets, starts the local blob and table store and runs every test in both builds,
+# then runs the fuzz targets briefly and the Windows edition's tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -35,6 +36,12 @@ for preset in default asan; do
   echo "=== test: $preset" >&2
   ctest --preset "$preset" || status=1
 done
+
+# The fuzz targets, each run over its seed corpus for a few seconds (scripts/fuzz.sh runs longer).
+echo "=== build and test: fuzz" >&2
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
+ctest --preset fuzz || status=1
 
 # The Windows edition: the 32-bit program, the Win32 layer's tests under wine64, the dialogs
 # under Xvfb with an English and a German interface, and one whole launch driven by keystrokes.

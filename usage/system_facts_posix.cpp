@@ -73,9 +73,13 @@ std::string ReadMachineGuid() {
 
 std::string NewRecordId() {
     uuid_t id;
-    // Only an identifier made with the synchronisation of the uuid daemon (or its lock file) is
-    // safe against duplicates from other processes.
+    // The safe form needs the uuid daemon (or its lock file), which ordinary machines lack; its
+    // failure only says that two processes of the same moment could collide, so the ordinary
+    // time-based identifier stands in for it.
     if (uuid_generate_time_safe(id) != 0) {
+        uuid_generate_time(id);
+    }
+    if (uuid_is_null(id)) {
         return {};
     }
     char text[37];

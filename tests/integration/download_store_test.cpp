@@ -109,4 +109,27 @@ TEST_F(DownloadStoreTest, ImageInChunksIsFetchedAndVerified) {
     EXPECT_TRUE(ReadFileBytes(LocalFile()) == image);
     EXPECT_EQ(views.states.back().position, 2u);
 }
+
+TEST_F(DownloadStoreTest, ObjectNamesThatNeedEscapingAreFetched) {
+    REQUIRE_LOCAL_STORE(store);
+    const std::string release = NoiseBytes(3000, 7);
+    const std::string list = "[\"" + Md5Hex(release) + "\"]";
+    const std::vector<std::pair<std::string, std::string>> names = {
+        {"CAD Setup 2024.zip", "CAD Setup 2024.blocks"},
+        {"setup#2 100%.zip", "what?.blocks"},
+        {"Größe ✓.zip", "Größe ✓.blocks"},
+    };
+    for (const auto& [file, blocks] : names) {
+        SCOPED_TRACE(file);
+        selection.filename = file;
+        selection.blockhash = blocks;
+        selection.blocksize = 4096;
+        selection.filesize = release.size();
+        selection.hash = HashText(release, "SHA256", true);
+        // Decoys where a name cut at "#" or "?" would lead.
+        Publish(store, {{file, release}, {blocks, list}, {"setup", "decoy"}, {"what", "[]"}});
+        DownloadArchive(selection);
+        EXPECT_TRUE(ReadFileBytes(LocalFile()) == release);
+    }
+}
 }  // namespace

@@ -111,7 +111,9 @@ struct ScriptedServer::Impl {
 
     Reply ObjectReply(const RecordedRequest& request) const {
         if (request.method != "GET") return Reply::Status(404);
-        const std::string name = request.path.empty() ? request.path : request.path.substr(1);
+        // Objects are named as stored: the escaped request path is decoded first, as a store does.
+        const std::string name = httplib::detail::decode_url(
+            request.path.empty() ? request.path : request.path.substr(1), false);
         const auto object = objects.find(name);
         if (object == objects.end()) return Reply::Status(404);
         const std::string& content = object->second;
@@ -130,6 +132,45 @@ struct ScriptedServer::Impl {
                                                         std::to_string(last) + "/" +
                                                         std::to_string(size));
         return reply;
+    }
+
+    // A body without end: the reply's body (or zeros) over and over, deflated on the fly when
+    // the reply has an encoding, so that a little on the wire inflates to a lot.
+    void ServeEndless(const Reply& reply, httplib::Response& response) {
+        // Written 64 KiB or more at a time, whatever the size of the repeated text.
+        std::string piece = reply.body.empty() ? std::string(64 * 1024, '\0') : reply.body;
+        while (piece.size() < 64 * 1024) piece += piece;
+        std::shared_ptr<z_stream> deflater;
+        if (reply.encoding != ContentEncoding::None) {
+            deflater = std::shared_ptr<z_stream>(new z_stream{}, [](z_stream* stream) {
+                deflateEnd(stream);
+                delete stream;
+            });
+            if (deflateInit2(deflater.get(), Z_BEST_COMPRESSION, Z_DEFLATED,
+                             reply.encoding == ContentEncoding::Gzip ? 31 : 15, 8,
+                             Z_DEFAULT_STRATEGY) != Z_OK)
+                throw std::runtime_error("deflateInit2 failed");
+        }
+        response.set_chunked_content_provider(
+            "application/octet-stream",
+            [this, piece, deflater](std::size_t, httplib::DataSink& sink) {
+                {
+                    std::lock_guard lock(mutex);
+                    if (stopping) return false;
+                }
+                if (!deflater) return sink.write(piece.data(), piece.size());
+                std::string out(piece.size() + 1024, '\0');
+                deflater->next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.data()));
+                deflater->avail_in = static_cast<uInt>(piece.size());
+                while (deflater->avail_in > 0) {
+                    deflater->next_out = reinterpret_cast<Bytef*>(out.data());
+                    deflater->avail_out = static_cast<uInt>(out.size());
+                    deflate(deflater.get(), Z_SYNC_FLUSH);
+                    const std::size_t n = out.size() - deflater->avail_out;
+                    if (n > 0 && !sink.write(out.data(), n)) return false;
+                }
+                return true;
+            });
     }
 
     void Handle(const httplib::Request& request, httplib::Response& response) {
@@ -168,8 +209,24 @@ struct ScriptedServer::Impl {
         if (reply.encoding != ContentEncoding::None)
             response.set_header("Content-Encoding",
                                 reply.encoding == ContentEncoding::Gzip ? "gzip" : "deflate");
+        if (reply.endless) {
+            ServeEndless(reply, response);
+            return;
+        }
         auto wire = std::make_shared<std::string>(Compress(reply.body, reply.encoding));
 
+        if (!reply.junkAfterBody.empty()) {
+            // Announce the body's length, then send more than that.
+            response.set_content_provider(
+                wire->size(), "application/octet-stream",
+                [wire, junk = reply.junkAfterBody](std::size_t offset, std::size_t,
+                                                   httplib::DataSink& sink) {
+                    if (offset != 0) return false;
+                    return sink.write(wire->data(), wire->size()) &&
+                           sink.write(junk.data(), junk.size());
+                });
+            return;
+        }
         if (!reply.cutAfter && reply.throttleChunk == 0) {
             response.set_content(*wire, "application/octet-stream");
             return;

@@ -14,9 +14,10 @@
 //   server.Requests();                                  // method, target, headers, body of each
 //
 // The answer to a request is, in this order: the next queued Reply; else the object at the
-// request's path (206 with Content-Range for a satisfiable "Range: bytes=a-b", shortened at the
-// object's end; 416 past its end; 200 for the whole object); else 404. The hook then sees and may
-// change it. Options choose HTTPS or HTTP, the certificate, and whether connections are kept.
+// request's (percent-decoded) path (206 with Content-Range for a satisfiable "Range: bytes=a-b",
+// shortened at the object's end; 416 past its end; 200 for the whole object); else 404. The hook
+// then sees and may change it. Options choose HTTPS or HTTP, the certificate, and whether
+// connections are kept.
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -60,6 +61,12 @@ struct Reply {
     // Send the body in pieces of this size with a pause after each (0: all at once).
     std::size_t throttleChunk = 0;
     std::chrono::milliseconds throttleDelay{0};
+    // Hostile answers. endless: the body (zero bytes when it is empty) repeated without end in
+    // chunked transfer coding, compressed on the fly under an encoding, until the client hangs
+    // up or the server stops. junkAfterBody: bytes sent on the connection after the announced
+    // length of the body, in a write of their own.
+    bool endless = false;
+    std::string junkAfterBody;
 
     static Reply Status(int status, std::string body = std::string());
     static Reply Stall(std::chrono::milliseconds duration);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "net/http_transfer.h"
+#include "net/object_path.h"
 #include "win32_test_support.h"
 
 namespace {
@@ -167,6 +168,77 @@ TEST_F(Win32HttpTest, EmptyServerOrPathAndRefusedConnectionFail) {
     EXPECT_TRUE(Servers().Requests("http").empty());
     // Port 1 on loopback: nobody listens there.
     EXPECT_FALSE(HttpGetText(u"localhost", u"c/x", body, 0, 0, false, 1));
+}
+
+json Redirect(int status, const std::string& location) {
+    return {{"status", status}, {"headers", json::array({{"Location", location}})}};
+}
+
+TEST_F(Win32HttpTest, GetFollowsRedirectsOnHttpsKeepingTheRange) {
+    Servers().PutObject("https", "c/object", "0123456789");
+    const std::string https = "https://localhost:" + std::to_string(Port("https"));
+    Servers().Enqueue("https", json::array({Redirect(301, "/c/hop1"), Redirect(302, "/c/hop2"),
+                                            Redirect(303, "/c/hop3"), Redirect(307, "/c/hop4"),
+                                            Redirect(308, https + "/c/object")}));
+    std::string body;
+    EXPECT_TRUE(Get("https", u"c/start", body, 2, 4));
+    EXPECT_EQ(body, "234");
+    const json requests = Servers().Requests("https");
+    ASSERT_EQ(requests.size(), 6u);
+    EXPECT_EQ(requests[5]["target"], "/c/object");
+    EXPECT_EQ(HeaderValues(requests[5], "Range"), std::vector<std::string>{"bytes=2-4"});
+}
+
+TEST_F(Win32HttpTest, RedirectsThatCannotBeFollowedFailEveryAttempt) {
+    const std::string plain = "http://localhost:" + std::to_string(Port("http")) + "/c/object";
+    Servers().PutObject("http", "c/object", "plain");
+    json toPlain = json::array();
+    json sixHops = json::array();
+    for (int attempt = 0; attempt < 15; ++attempt) {
+        toPlain.push_back(Redirect(302, plain));
+        for (int hop = 0; hop < 6; ++hop) sixHops.push_back(Redirect(307, "/c/again"));
+    }
+    for (const json& replies : {toPlain, sixHops}) {
+        Servers().Clear("https");
+        Servers().Enqueue("https", replies);
+        std::string body;
+        EXPECT_FALSE(Get("https", u"c/object", body));
+        EXPECT_EQ(Servers().Requests("https").size(), replies.size());
+    }
+    EXPECT_TRUE(Servers().Requests("http").empty());
+}
+
+TEST_F(Win32HttpTest, PostFollowsNoRedirectAndIgnoresAnEndlessAnswer) {
+    Servers().Enqueue("https", json::array({{{"status", 201}, {"endless", true}}}));
+    EXPECT_TRUE(HttpPost(u"localhost", u"/downloads", true, Port("https"), {}, "{}"));
+    json redirects = json::array();
+    for (int attempt = 0; attempt < 15; ++attempt) redirects.push_back(Redirect(307, "/other"));
+    Servers().Enqueue("https", redirects);
+    EXPECT_FALSE(HttpPost(u"localhost", u"/downloads", true, Port("https"), {}, "{}"));
+    for (const json& request : Servers().Requests("https")) EXPECT_EQ(request["method"], "POST");
+}
+
+TEST_F(Win32HttpTest, BodiesPastTheirBoundFailEveryAttempt) {
+    json endless = json::array();
+    for (int attempt = 0; attempt < 15; ++attempt)
+        endless.push_back({{"endless", true}, {"encoding", "gzip"}});
+    Servers().Enqueue("https", endless);
+    std::string body = "kept";
+    EXPECT_FALSE(HttpGetText(u"localhost", u"c/index", body, 0, 0, true, Port("https"), 1 << 20));
+    EXPECT_EQ(body, "kept");
+    EXPECT_EQ(Servers().Requests("https").size(), 15u);
+}
+
+TEST_F(Win32HttpTest, EscapedObjectNamesAndTheProgramAsUserAgent) {
+    Servers().PutObject("https", "c/" + PercentEncode("CAD Setup 2024#2.zip", false), "escaped");
+    std::string body;
+    EXPECT_TRUE(HttpGetText(u"localhost", BlobObjectPath("c", "CAD Setup 2024#2.zip"), body, 0, 0,
+                            true, Port("https")));
+    EXPECT_EQ(body, "escaped");
+    const json requests = Servers().Requests("https");
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0]["target"], "/c/CAD%20Setup%202024%232.zip");
+    EXPECT_EQ(HeaderValues(requests[0], "User-Agent"), std::vector<std::string>{"win32_tests"});
 }
 
 }  // namespace

@@ -129,23 +129,6 @@ Answer Exchange(const Endpoint& endpoint, HttpVerb verb, bool headOnly, const st
 
 }  // namespace
 
-std::string PercentEncode(std::string_view text, bool keepSlash) {
-    static const char* const kHex = "0123456789ABCDEF";
-    std::string out;
-    for (char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (std::isalnum(u) || c == '-' || c == '_' || c == '.' || c == '~' ||
-            (keepSlash && c == '/')) {
-            out += c;
-        } else {
-            out += '%';
-            out += kHex[u >> 4];
-            out += kHex[u & 15];
-        }
-    }
-    return out;
-}
-
 std::string HttpDate(std::int64_t unixSeconds) {
     static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/endpoints.h"
+#include "net/object_path.h"
 
 struct StoreAccount {
     std::string name;  // e.g. "devstoreaccount1"
@@ -89,8 +90,6 @@ std::string BlobStringToSign(const std::string& account, const SignedRequest& re
 // "SharedKey <account>:<base64 HMAC-SHA256 of text under the decoded key>" (or SharedKeyLite).
 std::string SharedKeyAuthorization(const std::string& scheme, const std::string& account,
                                    const std::string& key, const std::string& stringToSign);
-// Percent-encodes everything but unreserved characters (and "/" when keepSlash).
-std::string PercentEncode(std::string_view text, bool keepSlash);
 // An RFC 1123 date as the x-ms-date header wants it.
 std::string HttpDate(std::int64_t unixSeconds);
 

@@ -26,7 +26,7 @@ bool TerminalViews::RunVersionSelection(VersionSelectionDlg& dialog) {
     mOut << "Select Version\n";
     const auto& choices = dialog.Choices();
     for (std::size_t i = 0; i < choices.size(); ++i) {
-        mOut << "  " << (i + 1) << ") " << choices[i].displayText << "\n";
+        mOut << "  " << (i + 1) << ") " << TerminalSafe(choices[i].displayText) << "\n";
     }
     if (dialog.VersionListEnabled()) {
         std::optional<int> version = AskNumber(mIn, mOut, "Version", dialog.SelectedVersion() + 1,
@@ -43,7 +43,7 @@ bool TerminalViews::RunVersionSelection(VersionSelectionDlg& dialog) {
         mOut << kLanguageLabel << "\n";
         const auto& codes = dialog.LanguageCodes();
         for (std::size_t i = 0; i < codes.size(); ++i) {
-            mOut << "  " << (i + 1) << ") " << codes[i] << "\n";
+            mOut << "  " << (i + 1) << ") " << TerminalSafe(codes[i]) << "\n";
         }
         if (!codes.empty()) {
             std::optional<int> answer =
@@ -54,7 +54,8 @@ bool TerminalViews::RunVersionSelection(VersionSelectionDlg& dialog) {
             language = *answer - 1;
         }
     }
-    mOut << "Ziel/Destination [" << ToUtf8(dialog.Destination()) << "]: " << std::flush;
+    mOut << "Ziel/Destination [" << TerminalSafe(ToUtf8(dialog.Destination()))
+         << "]: " << std::flush;
     std::optional<std::string> folder = ReadAnswer(mIn);
     if (!folder) {
         return false;
@@ -89,5 +90,6 @@ std::u16string TerminalViews::PickFolder(const std::u16string&) {
 }
 
 void TerminalViews::ShowMessage(const std::string& text) {
-    mErr << "Setup launcher: " << text << std::endl;
+    // The log keeps the message as it came; the terminal gets it with its controls escaped.
+    mErr << "Setup launcher: " << TerminalSafe(text, true) << std::endl;
 }

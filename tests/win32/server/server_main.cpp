@@ -13,7 +13,8 @@
 //   GET  /ca                     the test authority's certificate (PEM)
 //   PUT  /object/<server>/<path> the body becomes the object at <path>
 //   POST /enqueue/<server>       [{"status": 200, "body": "...", "encoding": "gzip"|"deflate",
-//                                  "cutAfter": n, "headers": [["name", "value"]]}, ...]
+//                                  "cutAfter": n, "endless": true,
+//                                  "headers": [["name", "value"]]}, ...]
 //   GET  /requests/<server>      [{"method", "target", "path", "headers": [[n, v]], "body"}, ...]
 //   POST /clear/<server>         forgets the recorded requests
 //   GET  /handshakes/<server>    the number of TLS handshakes begun
@@ -29,6 +30,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
+
+#include <httplib.h>
 
 #include "support/scripted_server.h"
 #include "support/test_pki.h"
@@ -63,6 +66,7 @@ Reply ReplyFrom(const nlohmann::json& item) {
     if (encoding == "gzip") reply.encoding = ContentEncoding::Gzip;
     if (encoding == "deflate") reply.encoding = ContentEncoding::Deflate;
     if (item.contains("cutAfter")) reply.cutAfter = item["cutAfter"].get<std::size_t>();
+    reply.endless = item.value("endless", false);
     if (item.contains("headers"))
         for (const auto& header : item["headers"])
             reply.headers.emplace_back(header[0].get<std::string>(), header[1].get<std::string>());
@@ -106,7 +110,8 @@ void Answer(const DataServers& servers, const RecordedRequest& request, Reply& r
         } else if (under("object")) {
             auto [name, object] = SplitTarget(path, "object");
             if (ScriptedServer* server = servers.Find(name))
-                server->PutObject(object, request.body);
+                // Stored under the decoded name, which is how the data servers look objects up.
+                server->PutObject(httplib::detail::decode_url(object, false), request.body);
             else
                 reply.status = 404;
         } else if (under("enqueue")) {
