@@ -208,14 +208,16 @@ TEST_F(Win32HttpTest, RedirectsThatCannotBeFollowedFailEveryAttempt) {
     EXPECT_TRUE(Servers().Requests("http").empty());
 }
 
-TEST_F(Win32HttpTest, PostFollowsNoRedirectAndIgnoresAnEndlessAnswer) {
-    Servers().Enqueue("https", json::array({{{"status", 201}, {"endless", true}}}));
-    EXPECT_TRUE(HttpPost(u"localhost", u"/downloads", true, Port("https"), {}, "{}"));
+TEST_F(Win32HttpTest, PostFollowsNoRedirect) {
+    // (An answer without end is not scripted here: Wine drains an unread body when the request
+    // is closed, and never finishes one that has no end.)
     json redirects = json::array();
     for (int attempt = 0; attempt < 15; ++attempt) redirects.push_back(Redirect(307, "/other"));
     Servers().Enqueue("https", redirects);
     EXPECT_FALSE(HttpPost(u"localhost", u"/downloads", true, Port("https"), {}, "{}"));
-    for (const json& request : Servers().Requests("https")) EXPECT_EQ(request["method"], "POST");
+    const json requests = Servers().Requests("https");
+    EXPECT_EQ(requests.size(), 15u);
+    for (const json& request : requests) EXPECT_EQ(request["target"], "/downloads");
 }
 
 TEST_F(Win32HttpTest, BodiesPastTheirBoundFailEveryAttempt) {
