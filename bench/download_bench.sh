@@ -140,7 +140,7 @@ mkdir -p "$WORK"
 chmod 755 "$WORK"
 DATA=$WORK/data
 STAGING=$WORK/staging
-STAMP="size=$SIZE blocks=${BLOCKS[*]}"
+STAMP="size=$SIZE blocks=${BLOCKS[*]} products=arc,resume,iso,iso-chunks"
 
 generate_release() {
     rm -rf "$DATA" "$STAGING"
@@ -183,6 +183,20 @@ generate_release() {
     done
     "$PUBLISHER" release "$DATA/image.iso" --staging "$STAGING" --product bench-iso \
         --release 1.0 --current --type iso >/dev/null
+    # The same image without a digest list: the launcher fetches it in 10 MiB chunks and checks
+    # only the whole file's SHA-256, as for images published before digest lists.
+    "$PUBLISHER" release "$DATA/image.iso" --staging "$STAGING" --product bench-iso-chunks \
+        --release 1.0 --current --type iso >/dev/null
+    python3 - "$STAGING/bench-iso-chunks-v2/index" <<'PY'
+import json, sys
+path = sys.argv[1]
+with open(path) as f:
+    index = json.load(f)
+for release in index["releases"].values():
+    release.pop("blockhash", None)
+with open(path, "w") as f:
+    json.dump(index, f, indent=2)
+PY
     echo "$STAMP" >"$DATA/stamp"
 }
 
@@ -305,6 +319,7 @@ for label in "${BLOCK_LABELS[@]}"; do
     cp "$LAUNCHER" "$SANDBOX/bin/$(product_of_block "$label").run"
 done
 cp "$LAUNCHER" "$SANDBOX/bin/bench-iso.run"
+cp "$LAUNCHER" "$SANDBOX/bin/bench-iso-chunks.run"
 
 declare -A TIMES RSS
 LAST_WALL=
@@ -404,10 +419,12 @@ run_aria2_arc() {
         "$DEST" "$PACKAGE_HASH"
 }
 
+# run_iso_launch PRODUCT NAME: an "iso" launch of the image with (bench-iso) or without
+# (bench-iso-chunks) its digest list.
 run_iso_launch() {
     fresh_destination
-    launch bench-iso "launcher iso"
-    [[ $(stat -c %s "$DEST/bench-iso-1.0.iso") == $((SIZE + 1)) ]] || die "the iso launch fell short"
+    launch "$1" "$2"
+    [[ $(stat -c %s "$DEST/$1-1.0.iso") == $((SIZE + 1)) ]] || die "the iso launch fell short"
 }
 
 run_curl_iso() {
@@ -456,7 +473,8 @@ LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
 for ((run = 0; run < RUNS; run++)); do
     echo "== run $((run + 1)) of $RUNS" >&2
     run_rotated "$run" "${ARC_GROUP[@]}"
-    run_rotated "$run" run_iso_launch run_curl_iso
+    run_rotated "$run" "run_iso_launch bench-iso 'launcher iso'" \
+        "run_iso_launch bench-iso-chunks 'launcher iso chunks'" run_curl_iso
     run_rotated "$run" "${RESUME_GROUP[@]}"
 done
 LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -495,6 +513,8 @@ T_CURL=$(median "${TIMES[curl -o]}")
 T_MD5=$(median "${TIMES[openssl dgst -md5]}")
 T_ISO=$(median "${TIMES[launcher iso]}")
 M_ISO=$(peak_mib "${RSS[launcher iso]}")
+T_ISO_CHUNKS=$(median "${TIMES[launcher iso chunks]}")
+M_ISO_CHUNKS=$(peak_mib "${RSS[launcher iso chunks]}")
 
 echo
 echo "$(mib "$PACKAGE_SIZE") \"arc\" package ($(mib $((SIZE * 19 / 16))) unpacked in 275 files)," \
@@ -516,8 +536,10 @@ for label in "${BLOCK_LABELS[@]}"; do
 done
 echo "| curl -o, openssl dgst -md5 and -sha256 of the package, unzip, openssl dgst -sha256 of the members | $(seconds "$T_TOOLS") | | | |"
 echo "| aria2c --checksum=sha-256=…, unzip, openssl dgst -sha256 of the members | $(seconds "$T_ARIA") | | | |"
-echo "| launcher, \"iso\" download-only launch (10 MiB chunks) | $(seconds "$T_ISO") | $M_ISO MiB |" \
+echo "| launcher, \"iso\" download-only launch, image with its digest list (4 MiB blocks MD5-checked, file's SHA-256) | $(seconds "$T_ISO") | $M_ISO MiB |" \
     "$(ratio "$T_ISO" "$T_CURL") of curl -o | ≤ 1.2× |"
+echo "| launcher, \"iso\" download-only launch, image without a digest list (10 MiB chunks, file's SHA-256) | $(seconds "$T_ISO_CHUNKS") | $M_ISO_CHUNKS MiB |" \
+    "$(ratio "$T_ISO_CHUNKS" "$T_CURL") of curl -o | ≤ 1.2× |"
 echo "| curl -o | $(seconds "$T_CURL") | | | |"
 for label in "${BLOCK_LABELS[@]}"; do
     block=$(bytes_of "$label")

@@ -15,6 +15,9 @@ constexpr std::uint64_t kMaxOverlapPiece = sizeof(void*) < 8 ? 20 * MiB : 64 * M
 constexpr std::size_t kHandOffBlocks = 2;
 // Buffers of written blocks kept for the next ones.
 constexpr std::size_t kMaxSpares = 2;
+// A verified block is hashed into the file's digest and written in slices of this size: each
+// slice is still in the processor's cache when it is copied to the file.
+constexpr std::size_t kWriteSlice = 256 * 1024;
 }  // namespace
 
 bool OverlapsBlocksOf(std::uint64_t pieceLength) {
@@ -25,7 +28,8 @@ DownloadWorker::DownloadWorker(DownloadStream& stream, bool overlap)
     : mStream(stream),
       mHandOffLimit(overlap ? kHandOffBlocks : 1),
       mFileDigest(std::make_unique<HashContext>("SHA256", std::string_view())),
-      mThread([this] { Run(); }) {}
+      mChecker([this] { RunChecks(); }),
+      mWriter([this] { RunWrites(); }) {}
 
 DownloadWorker::~DownloadWorker() {
     Stop();
@@ -36,9 +40,13 @@ void DownloadWorker::Stop() {
         std::lock_guard lock(mMutex);
         mStopping = true;
     }
-    mWorkerWake.notify_all();
-    if (mThread.joinable()) {
-        mThread.join();
+    mCheckWake.notify_all();
+    if (mChecker.joinable()) {
+        mChecker.join();
+    }
+    // The checks have ended: the writer finishes what they passed on, then ends too.
+    if (mWriter.joinable()) {
+        mWriter.join();
     }
 }
 
@@ -47,14 +55,14 @@ void DownloadWorker::HashKept(std::string piece) {
     mReceiverWake.wait(lock, [this] { return mHeld < mHandOffLimit; });
     mJobs.push_back(Job{JobKind::Kept, 0, std::move(piece), nullptr});
     ++mHeld;
-    mWorkerWake.notify_one();
+    mCheckWake.notify_one();
 }
 
 void DownloadWorker::ForgetKept() {
     std::unique_lock lock(mMutex);
     mJobs.push_back(Job{JobKind::Forget, 0, {}, nullptr});
     ++mHeld;
-    mWorkerWake.notify_one();
+    mCheckWake.notify_one();
 }
 
 void DownloadWorker::Begin(std::uint64_t firstBlock) {
@@ -71,7 +79,7 @@ void DownloadWorker::Submit(std::uint64_t block, std::string data, const std::st
     mJobs.push_back(Job{JobKind::Block, block, std::move(data), expected});
     ++mHeld;
     ++mUnjudged;
-    mWorkerWake.notify_one();
+    mCheckWake.notify_one();
     if (mHandOffLimit == 1) {
         // One block at a time: it is finished before the next one is received.
         mReceiverWake.wait(lock, [this] { return mFailed || mHeld == 0; });
@@ -118,21 +126,51 @@ std::string DownloadWorker::Finish() {
     return mFileDigest->Finish(true);
 }
 
-void DownloadWorker::Run() {
+void DownloadWorker::FailLocked() {
+    // Nothing after the failed block may reach the file: every waiting job is dropped.
+    mFailed = true;
+    for (const Job& job : mJobs) {
+        --mHeld;
+        if (job.kind == JobKind::Block) {
+            --mUnjudged;
+        }
+    }
+    mHeld -= mWrites.size();
+    mJobs.clear();
+    mWrites.clear();
+}
+
+// Out of memory outside a job (for a verdict or a queue's slot): the download ends as after a
+// failed write, and the receiver waits for nothing more.
+void DownloadWorker::AbandonLocked() {
+    FailLocked();
+    mHeld = 0;
+    mUnjudged = 0;
+    mChecksEnded = true;
+}
+
+void DownloadWorker::RunChecks() {
     try {
-        Work();
+        CheckJobs();
     } catch (const std::exception&) {
-        // Out of memory for a verdict or a buffer: the download ends as after a failed write.
         std::lock_guard lock(mMutex);
-        mFailed = true;
-        mJobs.clear();
-        mHeld = 0;
-        mUnjudged = 0;
+        AbandonLocked();
+    }
+    mReceiverWake.notify_all();
+    mWriteWake.notify_all();
+}
+
+void DownloadWorker::RunWrites() {
+    try {
+        WriteJobs();
+    } catch (const std::exception&) {
+        std::lock_guard lock(mMutex);
+        AbandonLocked();
     }
     mReceiverWake.notify_all();
 }
 
-void DownloadWorker::Work() {
+void DownloadWorker::CheckJobs() {
     for (;;) {
         Job job;
         {
@@ -140,7 +178,7 @@ void DownloadWorker::Work() {
             // The next job: kept pieces in order, blocks in block order. A block that comes
             // before an earlier one (fetched again after a mismatch) waits for it.
             auto next = mJobs.end();
-            mWorkerWake.wait(lock, [this, &next] {
+            mCheckWake.wait(lock, [this, &next] {
                 next = std::find_if(mJobs.begin(), mJobs.end(), [this](const Job& candidate) {
                     return candidate.kind != JobKind::Block || candidate.block == mNextBlock;
                 });
@@ -149,6 +187,7 @@ void DownloadWorker::Work() {
             // Stopping (a failure on the receiving side) still finishes the blocks that can be
             // written: every good block received before the failure reaches the file.
             if (next == mJobs.end()) {
+                mChecksEnded = true;
                 return;
             }
             job = std::move(*next);
@@ -156,49 +195,93 @@ void DownloadWorker::Work() {
         }
 
         bool match = true;
-        bool written = false;
-        switch (job.kind) {
-            case JobKind::Kept:
-                mFileDigest->Update(job.data.data(), job.data.size());
-                break;
-            case JobKind::Forget:
-                mFileDigest = std::make_unique<HashContext>("SHA256", std::string_view());
-                break;
-            case JobKind::Block: {
+        bool failed = false;
+        if (job.kind == JobKind::Block) {
+            try {
                 match = job.expected == nullptr || Md5Hex(job.data) == *job.expected;
-                {
+            } catch (const std::exception&) {
+                failed = true;  // out of memory: ends the download as a failed write would
+            }
+        }
+
+        {
+            std::lock_guard lock(mMutex);
+            if (job.kind == JobKind::Block) {
+                --mUnjudged;
+                if (!failed) {
                     // The verdict goes out before the write: the receiver may go on meanwhile.
-                    std::lock_guard lock(mMutex);
-                    --mUnjudged;
                     mVerdicts.push_back(BlockVerdict{job.block, match,
                                                      match ? std::string() : std::move(job.data)});
                     if (match) {
                         ++mNextBlock;
                     }
                 }
-                mReceiverWake.notify_all();
-                if (match) {
-                    mFileDigest->Update(job.data.data(), job.data.size());
-                    written = mStream.Write(job.data);
-                }
-                break;
             }
+            if (failed) {
+                --mHeld;
+                FailLocked();
+            } else if (match && !mFailed) {
+                mWrites.push_back(std::move(job));
+                mWriteWake.notify_one();
+            } else {
+                --mHeld;
+            }
+        }
+        mReceiverWake.notify_all();
+    }
+}
+
+void DownloadWorker::WriteJobs() {
+    for (;;) {
+        Job job;
+        {
+            std::unique_lock lock(mMutex);
+            mWriteWake.wait(lock, [this] { return mChecksEnded || !mWrites.empty(); });
+            if (mWrites.empty()) {
+                return;
+            }
+            job = std::move(mWrites.front());
+            mWrites.pop_front();
+        }
+
+        bool written = false;
+        try {
+            written = WriteJob(job);
+        } catch (const std::exception&) {
+            written = false;  // out of memory: ends the download as a failed write would
         }
 
         {
             std::lock_guard lock(mMutex);
             --mHeld;
-            if (job.kind == JobKind::Block && match && !written) {
-                mFailed = true;
-                // Nothing after the failed block may reach the file.
-                mJobs.clear();
-                mHeld = 0;
-                mUnjudged = 0;
-            }
-            if (written && mSpares.size() < kMaxSpares) {
+            if (!written) {
+                FailLocked();
+            } else if (job.kind == JobKind::Block && mSpares.size() < kMaxSpares) {
                 mSpares.push_back(std::move(job.data));
             }
         }
         mReceiverWake.notify_all();
     }
+}
+
+bool DownloadWorker::WriteJob(const Job& job) {
+    switch (job.kind) {
+        case JobKind::Kept:
+            mFileDigest->Update(job.data.data(), job.data.size());
+            return true;
+        case JobKind::Forget:
+            mFileDigest = std::make_unique<HashContext>("SHA256", std::string_view());
+            return true;
+        case JobKind::Block:
+            break;
+    }
+    const std::string_view bytes(job.data);
+    for (std::size_t at = 0; at < bytes.size(); at += kWriteSlice) {
+        const std::string_view slice = bytes.substr(at, kWriteSlice);
+        mFileDigest->Update(slice.data(), slice.size());
+        if (!mStream.Write(slice)) {
+            return false;
+        }
+    }
+    return true;
 }

@@ -1,12 +1,13 @@
 #pragma once
-// The worker of one download: it checks each received block against its MD5, feeds the verified
-// bytes in file order into the release file's SHA-256 and writes them, while the UI thread already
-// receives the next block. It also hashes the kept part of a resumed file, so that the finished
-// file never has to be read again.
+// The workers of one download, two threads in a row: the first checks each received block against
+// its MD5, the second feeds the verified bytes in file order into the release file's SHA-256 and
+// writes them, while the UI thread already receives the next block. The second also hashes the
+// kept part of a resumed file, so that the finished file never has to be read again.
 //
-// The hand-off holds at most two blocks (the one in work and one waiting); with blocks too large
-// for that (see OverlapsBlocksOf) every block is finished before the next one is received. The
-// thread lives exactly as long as the object: the destructor stops and joins it on every path.
+// The hand-off holds at most two blocks (one being checked, one being written, or waiting); with
+// blocks too large for that (see OverlapsBlocksOf) every block is finished before the next one is
+// received. The threads live exactly as long as the object: the destructor stops and joins them on
+// every path.
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -74,25 +75,35 @@ class DownloadWorker {
         std::string data;
         const std::string* expected = nullptr;
     };
-    void Run();
-    void Work();
+    void RunChecks();
+    void RunWrites();
+    void CheckJobs();
+    void WriteJobs();
+    bool WriteJob(const Job& job);
+    void FailLocked();
+    void AbandonLocked();
     void Stop();
 
     DownloadStream& mStream;
     const std::size_t mHandOffLimit;
-    std::unique_ptr<HashContext> mFileDigest;  // used by the worker thread only
+    std::unique_ptr<HashContext> mFileDigest;  // used by the writing thread only
 
     std::mutex mMutex;
-    std::condition_variable mWorkerWake;    // a job arrived, or stop
+    std::condition_variable mCheckWake;     // a job arrived, or stop
+    std::condition_variable mWriteWake;     // a checked job arrived, or the checks ended
     std::condition_variable mReceiverWake;  // a verdict, a finished job, or a failure
-    std::deque<Job> mJobs;                  // waiting, in the order handed over
-    std::size_t mHeld = 0;                  // jobs waiting or in work
+    std::deque<Job> mJobs;                  // waiting for their check, in the order handed over
+    std::deque<Job> mWrites;                // checked, waiting to be written, in file order
+    std::size_t mHeld = 0;                  // jobs handed over and not finished or dropped
     std::size_t mUnjudged = 0;              // blocks handed over without a verdict yet
-    std::uint64_t mNextBlock = 0;           // the block that is written next
+    std::uint64_t mNextBlock = 0;           // the block that is checked next
     std::vector<BlockVerdict> mVerdicts;
     std::vector<std::string> mSpares;
     bool mFailed = false;
     bool mStopping = false;
+    bool mChecksEnded = false;
 
-    std::thread mThread;  // last: starts once everything above is ready
+    // Last: they start once everything above is ready.
+    std::thread mChecker;
+    std::thread mWriter;
 };

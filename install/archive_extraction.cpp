@@ -1,7 +1,5 @@
 #include "install/archive_extraction.h"
 
-#include <array>
-#include <fstream>
 #include <memory>
 
 #include "core/file_system.h"
@@ -10,13 +8,16 @@
 #include "core/setup_log.h"
 #include "core/text_conversion.h"
 #include "install/archive.h"
+#include "install/member_writer.h"
 #include "install/setup_process.h"
 #include "ui/progress_estimate.h"
 
 namespace {
 
 constexpr std::uint32_t kPumpBudget = 5;
-constexpr std::size_t kCopyBufferSize = 64 * 1024;
+// Bytes inflated at a time: large enough to keep the writer's system calls few, small enough to
+// still be in the processor's cache when they are hashed and written.
+constexpr std::size_t kPieceSize = 256 * 1024;
 
 std::function<void(const std::u16string&)>& SetupStarter() {
     static std::function<void(const std::u16string&)> starter;
@@ -143,9 +144,10 @@ ExtractionResult ExtractAllEntries(const std::u16string& folder,
             CreateParentDirectories(folder + NormalizeSeparators(destination), made);
         }
     }
+    MemberWriter writer;
     for (const ArcInfoEntry& entry : entries) {
         PumpMessages(kPumpBudget);
-        if (ExtractionResult extracted = ExtractEntry(entry, archive, folder); !extracted) {
+        if (ExtractionResult extracted = ExtractEntry(entry, archive, folder, writer); !extracted) {
             return extracted;
         }
         PumpMessages(kPumpBudget);
@@ -156,14 +158,14 @@ ExtractionResult ExtractAllEntries(const std::u16string& folder,
 }
 
 ExtractionResult ExtractEntry(const ArcInfoEntry& entry, zip_t* archive,
-                              const std::u16string& folder) {
+                              const std::u16string& folder, MemberWriter& writer) {
     if (entry.destinations.empty()) {
         return ExtractionResult::Failure("member " + entry.hash + " has no destination");
     }
     const std::u16string firstDestination = NormalizeSeparators(entry.destinations.front());
     const std::u16string first = folder + firstDestination;
     std::string digest;
-    if (ExtractionResult written = ExtractMemberToFile(entry.hash, archive, first, &digest);
+    if (ExtractionResult written = ExtractMemberToFile(entry.hash, archive, first, writer, digest);
         !written) {
         return written;
     }
@@ -183,7 +185,8 @@ ExtractionResult ExtractEntry(const ArcInfoEntry& entry, zip_t* archive,
 }
 
 ExtractionResult ExtractMemberToFile(const std::string& name, zip_t* archive,
-                                     const std::u16string& target, std::string* digest) {
+                                     const std::u16string& target, MemberWriter& writer,
+                                     std::string& digest) {
     zip_uint64_t index = 0;
     if (!LocateMember(archive, name, index)) {
         return ExtractionResult::Failure("the member " + name + " is missing");
@@ -199,40 +202,40 @@ ExtractionResult ExtractMemberToFile(const std::string& name, zip_t* archive,
         return ExtractionResult::Failure("the member " + name +
                                          " cannot be read: " + zip_strerror(archive));
     }
-    std::ofstream out(NativePath(target), std::ios::binary | std::ios::trunc);
-    if (!out) {
-        return ExtractionResult::Failure(Quoted(target) + " cannot be written");
-    }
     // Reading to the end lets libzip compare the member's CRC; a mismatch fails the last read.
-    // The bytes are hashed as they are written, so the file is not read again for its check.
-    HashContext sha256("SHA256", {});
-    std::array<char, kCopyBufferSize> buffer;
+    // The writer hashes the bytes as it writes them, so the file is not read again for its check.
+    // A write that failed counts before a read that failed after it, as the bytes came in order.
+    writer.Begin(target);
+    const auto cannotBeWritten = [&target] {
+        return ExtractionResult::Failure(Quoted(target) + " cannot be written");
+    };
     zip_uint64_t total = 0;
     for (;;) {
-        const zip_int64_t got = zip_fread(member.get(), buffer.data(), buffer.size());
+        std::string piece = writer.SpareBuffer();
+        piece.resize(kPieceSize);  // clears only what grows: a spare is usually full-sized
+        const zip_int64_t got = zip_fread(member.get(), piece.data(), piece.size());
         if (got < 0) {
-            return ExtractionResult::Failure("the member " + name +
-                                             " cannot be read: " + zip_file_strerror(member.get()));
+            const std::string why = zip_file_strerror(member.get());
+            if (!writer.End().written) {
+                return cannotBeWritten();
+            }
+            return ExtractionResult::Failure("the member " + name + " cannot be read: " + why);
         }
         if (got == 0) {
             break;
         }
-        if (!out.write(buffer.data(), static_cast<std::streamsize>(got))) {
-            return ExtractionResult::Failure(Quoted(target) + " cannot be written");
-        }
-        sha256.Update(buffer.data(), static_cast<std::size_t>(got));
+        piece.resize(static_cast<std::size_t>(got));
+        writer.Write(std::move(piece));
         total += static_cast<zip_uint64_t>(got);
     }
-    out.close();
-    if (!out) {
-        return ExtractionResult::Failure(Quoted(target) + " cannot be written");
+    const MemberOutcome outcome = writer.End();
+    if (!outcome.written) {
+        return cannotBeWritten();
     }
     if ((stat.valid & ZIP_STAT_SIZE) != 0 && total != stat.size) {
         return ExtractionResult::Failure("the member " + name + " is incomplete");
     }
-    if (digest != nullptr) {
-        *digest = sha256.Finish(true);
-    }
+    digest = outcome.digest;
     return ExtractionResult::Success();
 }
 

@@ -12,6 +12,7 @@
 #include "install/archive_descriptors.h"
 
 class ExtractionProgress;
+class MemberWriter;
 
 // Success, or why a step of the extraction failed (in words for the user).
 struct ExtractionResult {
@@ -38,19 +39,21 @@ ExtractionResult ExtractArchive(const std::u16string& folder, const SetupSelecti
 // Reads "arcinfo.json" and unpacks its entries while a progress window counts them.
 ExtractionResult ExtractWithProgress(zip_t* archive, const std::u16string& folder);
 // Checks every destination, makes all folders, then unpacks the entries in list order with one
-// progress step each; stops at the first entry that fails.
+// progress step each; stops at the first entry that fails. A worker thread hashes and writes the
+// bytes while the next ones are inflated.
 ExtractionResult ExtractAllEntries(const std::u16string& folder,
                                    const std::vector<ArcInfoEntry>& entries, zip_t* archive,
                                    ExtractionProgress& progress);
 // Unpacks the entry's member to its first destination, checks its digest and copies it to the
 // other destinations.
 ExtractionResult ExtractEntry(const ArcInfoEntry& entry, zip_t* archive,
-                              const std::u16string& folder);
+                              const std::u16string& folder, MemberWriter& writer);
 // Streams one member (found by its whole stored name, ASCII case ignored) into the target file;
-// libzip checks its CRC on the way. digest, when given, receives the lower-case hex SHA-256 of the
-// bytes written. A partly written file stays on failure.
+// libzip checks its CRC on the way; the writer hashes and writes the bytes. digest receives the
+// lower-case hex SHA-256 of the bytes written. A partly written file stays on failure.
 ExtractionResult ExtractMemberToFile(const std::string& name, zip_t* archive,
-                                     const std::u16string& target, std::string* digest = nullptr);
+                                     const std::u16string& target, MemberWriter& writer,
+                                     std::string& digest);
 // Chooses the start command from the package and starts it; a cancelled language question is
 // logged as "user abort" and starts nothing. Throws ZipException when the package cannot be
 // opened again or the command leads outside the extraction folder.

@@ -73,6 +73,9 @@ struct CurlSession {
     std::string caFile;  // the extra authorities the cached connections were verified with
     int attached = 0;
     std::map<CURL*, CURLcode> finished;
+    // The waiting-bytes buffer of the last exchange, handed to the next one: bodies of many
+    // requests in a row then reuse the same memory instead of faulting fresh pages in each time.
+    std::string spareBody;
 };
 
 // libcurl closes its sockets through here, so that the session forgets them.
@@ -167,7 +170,13 @@ class CurlExchange final : public HttpExchange {
           mCaFile(std::move(caFile)),
           mLimits(CurrentHttpTimeLimits()) {}
 
-    ~CurlExchange() override { Detach(); }
+    ~CurlExchange() override {
+        Detach();
+        if (mSession && mPending.capacity() > mSession->spareBody.capacity()) {
+            mPending.clear();
+            mSession->spareBody.swap(mPending);
+        }
+    }
 
     void AddHeaderIfNew(std::string_view line) override {
         const std::string_view name = line.substr(0, line.find(':'));
@@ -184,6 +193,10 @@ class CurlExchange final : public HttpExchange {
         mBody = body ? std::string(*body) : std::string();
 
         mSession = &ThreadSession(mCaFile);
+        if (mPending.capacity() < mSession->spareBody.capacity()) {
+            mPending.swap(mSession->spareBody);
+            mPending.clear();
+        }
         mEasy.reset(curl_easy_init());
         if (!mSession->multi || !mEasy)
             throw TransferError(TransferErrorKind::Other, "libcurl could not be set up");
@@ -214,13 +227,6 @@ class CurlExchange final : public HttpExchange {
 
     std::size_t Read(char* buffer, std::size_t capacity) override {
         if (capacity == 0) return 0;
-        if (Waiting() == 0) {
-            if (mPaused && mAttached) {
-                mPaused = false;
-                curl_easy_pause(mEasy.get(), CURLPAUSE_CONT);
-            }
-            Drive([this] { return Waiting() > 0; });
-        }
         if (Waiting() > 0) {
             const std::size_t n = std::min(capacity, Waiting());
             std::memcpy(buffer, mPending.data() + mPendingOffset, n);
@@ -231,6 +237,21 @@ class CurlExchange final : public HttpExchange {
             }
             return n;
         }
+        // Nothing waits: the transfer writes straight into the caller's buffer (only what does
+        // not fit waits in mPending), so the bytes are copied once on their way to the caller.
+        mDirect = buffer;
+        mDirectRoom = capacity;
+        mDirectGot = 0;
+        if (mPaused && mAttached) {
+            // Resuming may deliver the held-back bytes at once, into the buffer set above.
+            mPaused = false;
+            curl_easy_pause(mEasy.get(), CURLPAUSE_CONT);
+        }
+        Drive([this] { return mDirectGot > 0; });
+        const std::size_t n = mDirectGot;
+        mDirect = nullptr;
+        mDirectRoom = mDirectGot = 0;
+        if (n > 0) return n;
         if (mResult == CURLE_OK) return 0;
         ThrowForResult();
     }
@@ -458,13 +479,20 @@ class CurlExchange final : public HttpExchange {
 
     static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
         auto* self = static_cast<CurlExchange*>(user);
-        if (self->Waiting() >= kPendingLimit) {
+        const std::size_t n = size * count;
+        const std::size_t room = self->mDirectRoom - self->mDirectGot;
+        if (room == 0 && self->Waiting() >= kPendingLimit) {
             self->mPaused = true;
             return CURL_WRITEFUNC_PAUSE;
         }
-        self->mPending.append(data, size * count);
+        const std::size_t direct = std::min(room, n);
+        if (direct > 0) {
+            std::memcpy(self->mDirect + self->mDirectGot, data, direct);
+            self->mDirectGot += direct;
+        }
+        if (direct < n) self->mPending.append(data + direct, n - direct);
         self->mLastProgress = SteadyClock::now();
-        return size * count;
+        return n;
     }
 
     static int OnProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t,
@@ -499,8 +527,11 @@ class CurlExchange final : public HttpExchange {
     std::optional<int> mStatus;
     bool mDone = false;
     CURLcode mResult = CURLE_OK;
-    std::string mPending;
+    std::string mPending;  // body bytes that arrived beyond the reader's buffer
     std::size_t mPendingOffset = 0;
+    char* mDirect = nullptr;  // the buffer of the Read in progress
+    std::size_t mDirectRoom = 0;
+    std::size_t mDirectGot = 0;
     bool mPaused = false;
     SteadyClock::time_point mLastProgress;
     curl_off_t mSeenDown = -1;

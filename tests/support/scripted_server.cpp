@@ -7,10 +7,12 @@
 
 #include <strings.h>
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <deque>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -93,6 +95,7 @@ struct ScriptedServer::Impl {
     std::unique_ptr<EVP_PKEY, KeyDeleter> key;
     std::thread thread;
     std::atomic<std::size_t> handshakes{0};
+    std::atomic<std::size_t> junkWrites{0};
 
     mutable std::mutex mutex;
     std::condition_variable wake;
@@ -219,11 +222,13 @@ struct ScriptedServer::Impl {
             // Announce the body's length, then send more than that.
             response.set_content_provider(
                 wire->size(), "application/octet-stream",
-                [wire, junk = reply.junkAfterBody](std::size_t offset, std::size_t,
-                                                   httplib::DataSink& sink) {
+                [this, wire, junk = reply.junkAfterBody](std::size_t offset, std::size_t,
+                                                         httplib::DataSink& sink) {
                     if (offset != 0) return false;
-                    return sink.write(wire->data(), wire->size()) &&
-                           sink.write(junk.data(), junk.size());
+                    const bool sent = sink.write(wire->data(), wire->size()) &&
+                                      sink.write(junk.data(), junk.size());
+                    if (sent) ++junkWrites;
+                    return sent;
                 });
             return;
         }
@@ -355,6 +360,15 @@ std::vector<RecordedRequest> ScriptedServer::Requests() const {
 std::size_t ScriptedServer::RequestCount() const {
     std::lock_guard lock(mImpl->mutex);
     return mImpl->requests.size();
+}
+
+bool ScriptedServer::WaitForJunkWrites(std::size_t count) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (mImpl->junkWrites.load() < count) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
 }
 
 std::size_t ScriptedServer::HandshakeCount() const {

@@ -105,6 +105,8 @@ class ScriptedServer {
     void ClearRequests();
     // TLS handshakes begun (HTTPS only): counts attempts that never got as far as a request.
     std::size_t HandshakeCount() const;
+    // Waits until this many junkAfterBody writes have been made (true), or a few seconds passed.
+    bool WaitForJunkWrites(std::size_t count) const;
 
     // Ends stalls, stops listening and joins the server's threads. The destructor calls it.
     void Stop();

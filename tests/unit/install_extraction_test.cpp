@@ -218,6 +218,65 @@ TEST_F(InstallExtractionTest, SharedContentIsCopiedAndTheFirstPlaceIsNotCopiedOn
     EXPECT_EQ(views.positions, (std::vector<std::uint32_t>{0, 1}));
 }
 
+// Members are inflated in pieces and handed to a writing thread: every size around the piece size,
+// stored and deflated, must arrive whole and in order (a lost, repeated or reordered piece fails
+// the member's digest check).
+TEST_F(InstallExtractionTest, MembersOfManyPiecesArriveWholeStoredAndDeflated) {
+    constexpr std::size_t kPiece = 256 * 1024;
+    for (const bool stored : {false, true}) {
+        SCOPED_TRACE(stored ? "stored" : "deflated");
+        PackageBuilder package;
+        if (stored) {
+            package.Stored();
+        }
+        std::vector<std::string> entries;
+        std::vector<std::pair<std::string, std::string>> expected;
+        std::uint32_t seed = 7;
+        for (const std::size_t size :
+             {std::size_t{0}, kPiece - 1, kPiece, kPiece + 1, 4 * kPiece + 3}) {
+            std::string content(size, '\0');
+            for (char& byte : content) {
+                seed = seed * 1103515245u + 12345u;
+                // Half noise, half text, so that deflating still has something to do.
+                byte = static_cast<char>((seed >> 16) % (&byte - content.data() < 4096 ? 256 : 16));
+            }
+            const std::string file = "f" + std::to_string(size) + ".bin";
+            entries.push_back(Entry(package.AddContent(content), {file}));
+            expected.emplace_back(file, std::move(content));
+        }
+        package.ArcInfo(Entries(entries)).ArcConfig(kStartAnything).Write(PackagePath());
+
+        EXPECT_EQ(Launch(), "");
+        for (const auto& [file, content] : expected) {
+            EXPECT_EQ(ReadFileBytes(Folder() / file), content) << file;
+        }
+        EXPECT_FALSE(fs::exists(PackagePath()));
+    }
+}
+
+// A member whose file cannot be created ends the extraction with that reason, after the entries
+// before it were written, and before anything after it.
+TEST_F(InstallExtractionTest, FileThatCannotBeCreatedStopsTheExtraction) {
+    PackageBuilder package;
+    const std::string first = package.AddContent("first");
+    const std::string second = package.AddContent(std::string(600000, 's'));
+    const std::string third = package.AddContent("third");
+    // "a/inner.txt" makes "a" a folder, so the second entry's file "a" cannot be created.
+    package
+        .ArcInfo(
+            Entries({Entry(first, {"a/inner.txt"}), Entry(second, {"a"}), Entry(third, {"3.txt"})}))
+        .ArcConfig(kStartAnything)
+        .Write(PackagePath());
+
+    const std::string message = Launch();
+
+    EXPECT_EQ(message, "The package prod-7.zip could not be unpacked: \"" +
+                           (Folder() / "a").string() + "\" cannot be written");
+    EXPECT_EQ(FilesBelow(Folder()), (std::set<std::string>{"a/inner.txt"}));
+    EXPECT_TRUE(fs::exists(PackagePath()));
+    EXPECT_TRUE(started.empty());
+}
+
 TEST_F(InstallExtractionTest, MismatchingMemberStopsWithTheFileLeftAndThePackageKept) {
     PackageBuilder package;
     const std::string before = package.AddContent("first");

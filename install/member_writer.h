@@ -1,0 +1,71 @@
+#pragma once
+// The writing side of an extraction: a worker thread that hashes an unpacked member's bytes into
+// its SHA-256 and writes them to the member's file, while the extracting thread already inflates
+// the next piece. One member at a time, its pieces in order; the hand-off holds a few pieces.
+//
+// The thread lives exactly as long as the object: the destructor stops and joins it on every path
+// (a piece still waiting is dropped, the open file closed).
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/hash_context.h"
+
+// How one member's file ended: written and closed (with the SHA-256 of its bytes), or not.
+struct MemberOutcome {
+    bool written = false;
+    std::string digest;  // lower-case hex SHA-256 of every byte written
+};
+
+class MemberWriter {
+  public:
+    MemberWriter();
+    ~MemberWriter();
+    MemberWriter(const MemberWriter&) = delete;
+    MemberWriter& operator=(const MemberWriter&) = delete;
+
+    // Starts the next member's file (created or truncated); the previous one must have ended.
+    void Begin(const std::u16string& target);
+    // Hands the next piece of the member over; waits while the hand-off is full. Pieces after a
+    // failed write are dropped.
+    void Write(std::string piece);
+    // Waits until every piece is written and the file is closed.
+    MemberOutcome End();
+    // A buffer for the next piece: a written piece's (size and bytes as they were, so that filling
+    // it again costs no clearing), or an empty one.
+    std::string SpareBuffer();
+
+  private:
+    enum class JobKind { Begin, Piece, End };
+    struct Job {
+        JobKind kind = JobKind::Piece;
+        std::u16string target;
+        std::string data;
+    };
+    void Run();
+    void Work(Job& job);
+    void Push(Job job);
+
+    // Used by the worker thread only.
+    std::ofstream mFile;
+    std::unique_ptr<HashContext> mDigest;
+    bool mFailed = false;
+
+    std::mutex mMutex;
+    std::condition_variable mWorkerWake;    // a job arrived, or stop
+    std::condition_variable mProducerWake;  // room in the hand-off, or a member ended
+    std::deque<Job> mJobs;
+    std::size_t mHeld = 0;  // jobs waiting or in work
+    std::vector<std::string> mSpares;
+    bool mEnded = false;  // the member's End job is done; mOutcome holds its outcome
+    MemberOutcome mOutcome;
+    bool mStopping = false;
+
+    std::thread mThread;  // last: starts once everything above is ready
+};
