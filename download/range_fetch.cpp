@@ -21,10 +21,18 @@ bool FetchRange(const std::u16string& object, std::uint64_t first, std::uint64_t
     const std::size_t kept = out.size();
     out.reserve(static_cast<std::size_t>(std::min(capacity, kMaxReserve)));
     ResponseReader reader = [&out, kept, capacity](ResponseBody& body) {
+        // out is grown ahead of the reads and cut to what arrived when the reader ends, however
+        // it ends: each byte of room is cleared once, not once per read.
+        std::size_t filled = kept;
         out.resize(kept);
+        struct CutToFilled {
+            std::string& out;
+            const std::size_t& filled;
+            ~CutToFilled() { out.resize(filled); }
+        } cut{out, filled};
         for (;;) {
             PumpMessages(kPumpBudget);
-            const std::uint64_t room = capacity - out.size();
+            const std::uint64_t room = capacity - filled;
             if (room == 0) {
                 // The piece is full: the body must end here.
                 char probe = 0;
@@ -32,18 +40,13 @@ bool FetchRange(const std::u16string& object, std::uint64_t first, std::uint64_t
                 PumpMessages(kPumpBudget);
                 return extra == 0;
             }
-            const std::size_t at = out.size();
             const std::size_t want =
                 static_cast<std::size_t>(std::min<std::uint64_t>(room, kReadPiece));
-            out.resize(at + want);
-            std::size_t got = 0;
-            try {
-                got = body.Read(out.data() + at, want);
-            } catch (...) {
-                out.resize(at);
-                throw;
+            if (out.size() < filled + want) {
+                out.resize(filled + want);
             }
-            out.resize(at + got);
+            const std::size_t got = body.Read(out.data() + filled, want);
+            filled += got;
             PumpMessages(kPumpBudget);
             if (got == 0) {
                 return true;
