@@ -239,18 +239,31 @@ class CurlExchange final : public HttpExchange {
         }
         // Nothing waits: the transfer writes straight into the caller's buffer (only what does
         // not fit waits in mPending), so the bytes are copied once on their way to the caller.
-        mDirect = buffer;
-        mDirectRoom = capacity;
-        mDirectGot = 0;
-        if (mPaused && mAttached) {
-            // Resuming may deliver the held-back bytes at once, into the buffer set above.
-            mPaused = false;
-            curl_easy_pause(mEasy.get(), CURLPAUSE_CONT);
+        // The buffer is forgotten however the read ends, so that no later transfer of this
+        // exchange writes into it.
+        struct DirectTarget {
+            CurlExchange& self;
+            DirectTarget(CurlExchange& exchange, char* buffer, std::size_t capacity)
+                : self(exchange) {
+                self.mDirect = buffer;
+                self.mDirectRoom = capacity;
+                self.mDirectGot = 0;
+            }
+            ~DirectTarget() { self.ForgetDirectTarget(); }
+            DirectTarget(const DirectTarget&) = delete;
+            DirectTarget& operator=(const DirectTarget&) = delete;
+        };
+        std::size_t n = 0;
+        {
+            DirectTarget target(*this, buffer, capacity);
+            if (mPaused && mAttached) {
+                // Resuming may deliver the held-back bytes at once, into the buffer set above.
+                mPaused = false;
+                curl_easy_pause(mEasy.get(), CURLPAUSE_CONT);
+            }
+            Drive([this] { return mDirectGot > 0; });
+            n = mDirectGot;
         }
-        Drive([this] { return mDirectGot > 0; });
-        const std::size_t n = mDirectGot;
-        mDirect = nullptr;
-        mDirectRoom = mDirectGot = 0;
         if (n > 0) return n;
         if (mResult == CURLE_OK) return 0;
         ThrowForResult();
@@ -276,6 +289,12 @@ class CurlExchange final : public HttpExchange {
 
     std::size_t Waiting() const { return mPending.size() - mPendingOffset; }
 
+    void ForgetDirectTarget() {
+        mDirect = nullptr;
+        mDirectRoom = 0;
+        mDirectGot = 0;
+    }
+
     void ResetResponse() {
         mHeadersDone = false;
         mResponseHeaders.clear();
@@ -285,6 +304,7 @@ class CurlExchange final : public HttpExchange {
         mResult = CURLE_OK;
         mPending.clear();
         mPendingOffset = 0;
+        ForgetDirectTarget();
         mPaused = false;
         mSeenDown = mSeenUp = -1;
         mRedirects = 0;
