@@ -115,6 +115,8 @@ SetupSelection DownloadSetup(const std::u16string& product, LaunchStations& stat
 
 void RunLauncher(const std::u16string& product, LaunchStations& stations) {
     DownloadHost = ConfiguredDownloadEndpoint();
+    // A refused table override ends the launch here, before any request is sent.
+    ConfiguredTableEndpoint();
     std::uint64_t start = TickCount64();
     SetupSelection selection = DownloadSetup(product, stations);
     std::uint64_t duration = (TickCount64() - start) / 1000;

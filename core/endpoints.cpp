@@ -3,6 +3,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <string_view>
 
 #include "core/setup_log.h"
 #include "core/text_conversion.h"
@@ -24,12 +25,32 @@ bool IsHostCharacter(char c) {
     return std::isalnum(u) || c == '-' || c == '.' || c == '_';
 }
 
-// The override when it is set and valid, else the built-in text.
+// The environment's text as a message may show it: control bytes written as "\xNN", cut after
+// 200 bytes.
+std::string ShownText(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string shown;
+    for (const char c : text.substr(0, 200)) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) {
+            shown += "\\x";
+            shown += kHex[u >> 4];
+            shown += kHex[u & 0xf];
+        } else {
+            shown += c;
+        }
+    }
+    if (text.size() > 200) shown += "...";
+    return shown;
+}
+
+// The override when it is set, else the built-in text. A refused override ends the work: falling
+// back to the built-in store would send the user's requests somewhere else than they asked for.
 Endpoint Configured(const char* variable, const char* builtIn) {
     if (const char* text = std::getenv(variable); text && *text) {
         if (auto endpoint = ParseEndpoint(text)) return *endpoint;
-        LOG_RECORD(std::string("ignoring ") + variable +
-                   ", which is no scheme://host[:port]: " + text);
+        THROW_DOWNLOAD(std::string(variable) + " \"" + ShownText(text) +
+                       "\" is no https://host[:port]; the stores are reached over HTTPS only");
     }
     return ParseEndpoint(builtIn).value_or(Endpoint{});
 }
@@ -39,15 +60,8 @@ Endpoint Configured(const char* variable, const char* builtIn) {
 std::optional<Endpoint> ParseEndpoint(const std::string& text) {
     std::string_view rest(text);
     Endpoint endpoint;
-    if (StartsWithNoCase(rest, "https://")) {
-        endpoint.secure = true;
-        rest.remove_prefix(8);
-    } else if (StartsWithNoCase(rest, "http://")) {
-        endpoint.secure = false;
-        rest.remove_prefix(7);
-    } else {
-        return std::nullopt;
-    }
+    if (!StartsWithNoCase(rest, "https://")) return std::nullopt;
+    rest.remove_prefix(8);
     if (!rest.empty() && rest.back() == '/') rest.remove_suffix(1);
 
     std::string_view host;

@@ -233,6 +233,33 @@ TEST_F(HostileLaunchTest, RedirectedDownloadsArriveWithTheirRanges) {
     EXPECT_EQ(ranges, 3) << "three blocks";
 }
 
+// An override of another scheme ends the launch before its first request, and never falls back
+// to the built-in store.
+TEST_F(HostileLaunchTest, PlainHttpEndpointOverrideEndsTheLaunchBeforeAnyRequest) {
+    StageArc();
+    ScriptedServer plain(ScriptedServer::Options{.secure = false});
+    for (const std::string variable :
+         {"SETUP_LAUNCHER_DOWNLOAD_ENDPOINT", "SETUP_LAUNCHER_TABLE_ENDPOINT"}) {
+        SCOPED_TRACE(variable);
+        LauncherSandbox::Environment environment = {
+            {"SETUP_LAUNCHER_DOWNLOAD_ENDPOINT", mServer.Endpoint()},
+            {"SETUP_LAUNCHER_TABLE_ENDPOINT", mTable.Endpoint()}};
+        environment[variable] = plain.Endpoint();
+        const LaunchResult result = mSandbox.Launch("\ny\n\n", environment);
+        const std::string message = variable + " \"" + plain.Endpoint() +
+                                    "\" is no https://host[:port]; the stores are reached "
+                                    "over HTTPS only";
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_EQ(Message(result), "Setup launcher: " + message + "\n");
+        EXPECT_NE(result.log.find("throwing DownloadException(" + message + ")"), std::string::npos)
+            << result.log;
+        EXPECT_EQ(result.out, "") << "no dialog before the refusal";
+    }
+    EXPECT_EQ(plain.RequestCount(), 0u);
+    EXPECT_EQ(mServer.RequestCount(), 0u);
+    EXPECT_EQ(mTable.RequestCount(), 0u);
+}
+
 TEST_F(HostileLaunchTest, RedirectToPlainHttpIsRefused) {
     StageArc();
     ScriptedServer plain(ScriptedServer::Options{.secure = false});

@@ -3,6 +3,7 @@
 
 #include "catalogue/index_retrieval.h"
 #include "core/endpoints.h"
+#include "core/setup_log.h"
 #include "core/text_conversion.h"
 #include "support/scripted_server.h"
 #include "support/test_environment.h"
@@ -17,7 +18,9 @@ TEST(IndexEndpointTest, ParsesSchemeHostAndPort) {
     const std::vector<Case> cases = {
         {"https://devstoreaccount1.blob.localhost:10000",
          Endpoint{u"devstoreaccount1.blob.localhost", 10000, true}},
-        {"http://localhost:8080/", Endpoint{u"localhost", 8080, false}},
+        {"https://localhost:8080/", Endpoint{u"localhost", 8080, true}},
+        {"http://localhost:8080", std::nullopt},
+        {"HTTP://store.example", std::nullopt},
         {"HTTPS://store.example", Endpoint{u"store.example", 0, true}},
         {"https://[::1]:443", Endpoint{u"[::1]", 443, true}},
         {"ftp://store.example", std::nullopt},
@@ -36,26 +39,56 @@ TEST(IndexEndpointTest, ParsesSchemeHostAndPort) {
         if (!parsed) continue;
         EXPECT_EQ(parsed->host, c.expected->host);
         EXPECT_EQ(parsed->port, c.expected->port);
-        EXPECT_EQ(parsed->secure, c.expected->secure);
+        EXPECT_TRUE(parsed->secure);
     }
 }
 
-TEST(IndexEndpointTest, EnvironmentOverridesTheBuiltInValueOnlyWhenValid) {
+TEST(IndexEndpointTest, EnvironmentOverridesTheBuiltInValue) {
     {
-        ScopedEnv download("SETUP_LAUNCHER_DOWNLOAD_ENDPOINT", "http://127.0.0.1:9000");
+        ScopedEnv download("SETUP_LAUNCHER_DOWNLOAD_ENDPOINT", "https://127.0.0.1:9000");
         ScopedEnv table("SETUP_LAUNCHER_TABLE_ENDPOINT", "https://tables.localhost:9001");
         EXPECT_EQ(ConfiguredDownloadEndpoint().host, u"127.0.0.1");
         EXPECT_EQ(ConfiguredDownloadEndpoint().port, 9000);
-        EXPECT_FALSE(ConfiguredDownloadEndpoint().secure);
         EXPECT_EQ(ConfiguredTableEndpoint().host, u"tables.localhost");
         EXPECT_EQ(ConfiguredTableEndpoint().port, 9001);
     }
-    ScopedEnv download("SETUP_LAUNCHER_DOWNLOAD_ENDPOINT", "not an endpoint");
-    ScopedEnv table("SETUP_LAUNCHER_TABLE_ENDPOINT", std::nullopt);
-    const Endpoint builtIn = ConfiguredDownloadEndpoint();
-    EXPECT_FALSE(builtIn.host.empty());
-    EXPECT_NE(builtIn.host, u"127.0.0.1");
+    ScopedEnv download("SETUP_LAUNCHER_DOWNLOAD_ENDPOINT", std::nullopt);
+    ScopedEnv table("SETUP_LAUNCHER_TABLE_ENDPOINT", "");
+    EXPECT_FALSE(ConfiguredDownloadEndpoint().host.empty());
     EXPECT_FALSE(ConfiguredTableEndpoint().host.empty());
+}
+
+// A refused override never falls back to the built-in store: that would send the requests
+// somewhere the user did not ask for.
+TEST(IndexEndpointTest, RefusedOverrideFailsInsteadOfFallingBack) {
+    struct Case {
+        const char* variable;
+        const char* value;
+        std::string shown;
+        Endpoint (*configured)();
+    };
+    const std::vector<Case> cases = {
+        {"SETUP_LAUNCHER_DOWNLOAD_ENDPOINT", "http://127.0.0.1:9000", "http://127.0.0.1:9000",
+         ConfiguredDownloadEndpoint},
+        {"SETUP_LAUNCHER_TABLE_ENDPOINT", "http://tables.localhost", "http://tables.localhost",
+         ConfiguredTableEndpoint},
+        {"SETUP_LAUNCHER_DOWNLOAD_ENDPOINT", "not an endpoint", "not an endpoint",
+         ConfiguredDownloadEndpoint},
+        {"SETUP_LAUNCHER_TABLE_ENDPOINT", "https://host\x1b[2J", "https://host\\x1b[2J",
+         ConfiguredTableEndpoint},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value);
+        ScopedEnv variable(c.variable, c.value);
+        try {
+            c.configured();
+            ADD_FAILURE() << "no exception";
+        } catch (const DownloadException& e) {
+            EXPECT_EQ(std::string(e.what()),
+                      std::string(c.variable) + " \"" + c.shown +
+                          "\" is no https://host[:port]; the stores are reached over HTTPS only");
+        }
+    }
 }
 
 class IndexRetrievalTest : public ::testing::Test {

@@ -329,6 +329,32 @@ TEST_F(PublisherTest, ReleaseRefusesUnusableInputAndLeavesTheIndexAlone) {
     EXPECT_EQ(ReadFileBytes(IndexFile()), "{\"releases\": {} // edited by hand\n}");
 }
 
+// A store override of another scheme fails the command; nothing falls back to the built-in store.
+TEST_F(PublisherTest, RefusesEndpointOverridesOtherThanHttps) {
+    struct Case {
+        const char* variable;
+        std::vector<std::string> arguments;
+    };
+    const std::vector<Case> cases = {
+        {"SETUP_LAUNCHER_DOWNLOAD_ENDPOINT", {"verify", "--product", kProduct}},
+        {"SETUP_LAUNCHER_TABLE_ENDPOINT", {"report", "--sas", "sv=2019&sig=x"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.variable);
+        ScopedEnv variable(c.variable, "http://127.0.0.1:1");
+        const PublisherRun run = RunPublisher(c.arguments);
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(run.err, "setup-publisher: " + std::string(c.variable) +
+                               " \"http://127.0.0.1:1\" is no https://host[:port]; the stores "
+                               "are reached over HTTPS only\n");
+    }
+    const PublisherRun option = RunPublisher({"verify", "-p", kProduct, "-e", "http://h:1"});
+    EXPECT_EQ(option.exitCode, 1);
+    EXPECT_EQ(option.err,
+              "setup-publisher: endpoint must look like https://host[:port], not "
+              "http://h:1\n");
+}
+
 // A product staged with every kind of release, served by the scripted store.
 class PublisherVerifyTest : public PublisherTest {
   protected:

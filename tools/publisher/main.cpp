@@ -11,7 +11,7 @@ std::string EnvironmentHelp() {
     return std::string(
                "Environment:\n"
                "  SETUP_LAUNCHER_DOWNLOAD_ENDPOINT  blob store for upload and verify "
-               "(scheme://host[:port])\n"
+               "(https://host[:port])\n"
                "  SETUP_LAUNCHER_CA_FILE            further trusted certificate authorities "
                "(PEM)\n  ") +
            kAccountVariable + "           storage account name (upload)\n  " + kAccountKeyVariable +

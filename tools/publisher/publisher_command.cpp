@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "tools/publisher/publisher_error.h"
+#include "tools/publisher/safe_text.h"
 
 std::string Environment(const char* name) {
     const char* value = std::getenv(name);
@@ -16,7 +17,7 @@ Endpoint ChooseEndpoint(const std::string& text) {
     }
     const auto endpoint = ParseEndpoint(text);
     if (!endpoint) {
-        throw PublisherError("endpoint must look like https://host[:port], not " + text);
+        throw PublisherError("endpoint must look like https://host[:port], not " + SafeText(text));
     }
     return *endpoint;
 }

@@ -20,7 +20,7 @@
 struct StoreAccount {
     std::string name;  // e.g. "devstoreaccount1"
     std::string key;   // base64, as the store hands it out
-    Endpoint blob;     // scheme://host[:port] of the blob service
+    Endpoint blob;     // https://host[:port] of the blob service
     Endpoint table;    // of the table service (only CreateTable needs it)
 };
 
