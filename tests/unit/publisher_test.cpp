@@ -355,6 +355,23 @@ TEST_F(PublisherTest, RefusesEndpointOverridesOtherThanHttps) {
               "http://h:1\n");
 }
 
+// The report's days are exactly YYYY-MM-DD from 1970 to 9999; anything else is one line and the
+// usage exit code, before any store is asked.
+TEST_F(PublisherTest, ReportRefusesDaysNotOfTheFormYYYYMMDD) {
+    for (const char* day : {"+202-03-01", "-001-03-01", "2024-03- 1", "2024-3-01", "2024-02-30",
+                            "1969-12-31", "10000-01-01", "2024/03/01", ""}) {
+        for (const char* option : {"--since", "--until"}) {
+            SCOPED_TRACE(std::string(option) + " " + day);
+            const PublisherRun run = RunPublisher({"report", option, day, "--sas", "sv=1&sig=x"});
+            EXPECT_EQ(run.exitCode, 2);
+            EXPECT_EQ(run.err, "setup-publisher: " + std::string(option) +
+                                   " must be a day of the form YYYY-MM-DD from 1970 to 9999, "
+                                   "not \"" +
+                                   day + "\"\n");
+        }
+    }
+}
+
 // A product staged with every kind of release, served by the scripted store.
 class PublisherVerifyTest : public PublisherTest {
   protected:

@@ -144,6 +144,77 @@ TEST(UsageReportEntities, FilterCoversTheWindowAndADayEitherSide) {
     EXPECT_EQ(UsageEventFilter(window, "o'neil"),
               "PartitionKey ge '20240229000000' and PartitionKey lt '20240402000000' and "
               "product eq 'o''neil'");
+    // Keys compare as text: a bound in the year 10000 would sort before every key.
+    const ReportWindow last{sys_days(9999y / December / 31), sys_days(9999y / December / 31)};
+    EXPECT_EQ(UsageEventFilter(last, ""),
+              "PartitionKey ge '99991230000000' and PartitionKey le '99991231235959'");
+}
+
+TEST(UsageReportEntities, PageIsReadEntityByEntity) {
+    struct Case {
+        const char* name;
+        std::string page;
+        std::optional<std::vector<bool>> readable;  // nullopt: the page fails
+    };
+    const std::string good = R"({"product":"a \"[{\\","n":[1,{"x":null}]})";
+    const std::vector<Case> cases = {
+        {"two entities", R"({"odata.metadata":"x","value":[)" + good + "," + good + "]}",
+         std::vector<bool>{true, true}},
+        {"no entities", R"( {"value" : [ ] } )", std::vector<bool>{}},
+        {"unpaired surrogate", R"({"value":[)" + good + R"(,{"product":"x\ud800"},)" + good + "]}",
+         std::vector<bool>{true, false, true}},
+        {"bytes that are no UTF-8", "{\"value\":[{\"locale_sname\":\"\xff\"}," + good + "]}",
+         std::vector<bool>{false, true}},
+        {"an entity that is no object", R"({"value":[7,"x"]})", std::vector<bool>{true, true}},
+        {"not JSON at all", "<html>busy</html>", std::nullopt},
+        {"empty", "", std::nullopt},
+        {"no value list", R"({"odata.metadata":"x"})", std::nullopt},
+        {"value no list", R"({"value":{"a":1}})", std::nullopt},
+        {"value twice", R"({"value":[],"value":[]})", std::nullopt},
+        {"cut off", R"({"value":[{"a":1},{"b":)", std::nullopt},
+        {"brackets that do not pair", R"({"value":[{"a":[1}]]})", std::nullopt},
+        {"broken outside the list", R"({"odata.metadata":"\ud800","value":[]})", std::nullopt},
+        {"text after the page", R"({"value":[]} x)", std::nullopt},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        const auto entities = PageEntities(test.page);
+        ASSERT_EQ(entities.has_value(), test.readable.has_value());
+        if (!entities) continue;
+        std::vector<bool> readable;
+        for (const auto& entity : *entities) readable.push_back(entity.has_value());
+        EXPECT_EQ(readable, *test.readable);
+        if (!readable.empty() && readable.front() && test.page.find(good) != std::string::npos) {
+            EXPECT_EQ((*entities->front())["product"], "a \"[{\\");
+        }
+    }
+}
+
+// Texts are grouped and matched on their whole value; only a bounded form is kept and shown.
+TEST(UsageReportStats, LongTextsThatShareTheirStartStayApart) {
+    const std::string stem(150, 'p');
+    std::vector<UsageRecord> records;
+    EntityQuality quality;
+    for (const char* tail : {"1", "2"}) {
+        for (const char* action : {"begin", "success"}) {
+            nlohmann::json entity = GoodEntity();
+            entity["product"] = stem + tail;
+            entity["action"] = action;
+            if (std::string(action) == "begin") entity["PartitionKey"] = "20240305110000";
+            records.push_back(*RecordFromEntity(entity, quality));
+        }
+    }
+    const ReportWindow window{sys_days(2024y / March / 5), sys_days(2024y / March / 5)};
+    const UsageReport report = ComputeUsageReport(UsageEvents{records, quality}, window, "");
+    ASSERT_EQ(report.releases.size(), 2u);
+    for (const ReleaseStats& release : report.releases) {
+        EXPECT_EQ(release.begun, 1u);
+        EXPECT_EQ(release.finished, 1u) << "each success matches its own begin";
+        EXPECT_LE(release.product.size(), kMaxMemberBytes);
+        EXPECT_EQ(release.product.rfind(stem.substr(0, 64) + "...#", 0), 0u) << release.product;
+    }
+    EXPECT_NE(report.releases[0].product, report.releases[1].product);
+    EXPECT_EQ(KeptText("tarnwick-x64-sql"), "tarnwick-x64-sql");
 }
 
 TEST(UsageReportOutput, HostileTextsStayInert) {

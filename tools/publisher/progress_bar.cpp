@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <iomanip>
 #include <sstream>
+#include <string_view>
 
 namespace {
 
@@ -12,7 +13,12 @@ constexpr int kBarWidth = 30;
 }  // namespace
 
 std::string Counted(std::uint64_t count, const std::string& noun) {
-    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+    if (count == 1) return std::to_string(count) + " " + noun;
+    // "entity" -> "entities"; "key" keeps its "y".
+    if (noun.size() >= 2 && noun.back() == 'y' &&
+        std::string_view("aeiou").find(noun[noun.size() - 2]) == std::string_view::npos)
+        return std::to_string(count) + " " + noun.substr(0, noun.size() - 1) + "ies";
+    return std::to_string(count) + " " + noun + "s";
 }
 
 std::string SizeText(std::uint64_t bytes) {

@@ -31,7 +31,7 @@ class ProgressBar {
 // Whether standard error is an interactive terminal (platform half).
 bool StandardErrorIsTerminal();
 
-// "1 block", "3 blocks".
+// "1 block", "3 blocks", "2 entities".
 std::string Counted(std::uint64_t count, const std::string& noun);
 
 // "12.3 MiB" style size text.

@@ -2,6 +2,7 @@
 // HTML page with charts.
 #include <cstdio>
 #include <iostream>
+#include <tuple>
 
 #include "core/endpoints.h"
 #include "tools/publisher/progress_bar.h"
@@ -28,19 +29,28 @@ constexpr const char* kFooter =
     "only. Durations are those of the \"success\" events; median and 90th percentile by the "
     "nearest-rank method. Entities that lack a member or carry an unparsable one are counted in "
     "the table \"Entities read\"; without product, release, machine, action or a valid "
-    "PartitionKey they are left out.\n\n"
+    "PartitionKey they are left out, and so are entities that are no valid JSON by themselves "
+    "(counted on a row of their own).\n\n"
     "Credentials: a read-only SAS token for the table (--sas or SETUP_PUBLISHER_TABLE_SAS), else "
     "the account key (SETUP_PUBLISHER_ACCOUNT, SETUP_PUBLISHER_ACCOUNT_KEY).\n\n"
     "Exit codes: 0 report written, 1 other failure, 2 usage error, 3 table store unreachable, "
     "4 credentials refused, 5 no such table, 6 no events in the window.";
 
+// Exactly "YYYY-MM-DD" of a real day from 1970 to 9999: no sign, no blanks, no other widths.
 std::optional<sys_days> ParseDay(const std::string& text) {
-    unsigned y = 0, m = 0, d = 0;
-    char end = 0;
-    if (text.size() != 10 || std::sscanf(text.c_str(), "%4u-%2u-%2u%c", &y, &m, &d, &end) != 3)
-        return std::nullopt;
-    const year_month_day date{year(static_cast<int>(y)), month(m), day(d)};
-    if (!date.ok() || text[4] != '-' || text[7] != '-') return std::nullopt;
+    if (text.size() != 10 || text[4] != '-' || text[7] != '-') return std::nullopt;
+    int fields[3] = {};
+    for (const auto& [at, length, field] :
+         {std::tuple{0, 4, 0}, std::tuple{5, 2, 1}, std::tuple{8, 2, 2}}) {
+        for (int i = at; i < at + length; ++i) {
+            const char c = text[static_cast<std::size_t>(i)];
+            if (c < '0' || c > '9') return std::nullopt;
+            fields[field] = fields[field] * 10 + (c - '0');
+        }
+    }
+    const year_month_day date{year(fields[0]), month(static_cast<unsigned>(fields[1])),
+                              day(static_cast<unsigned>(fields[2]))};
+    if (fields[0] < 1970 || !date.ok()) return std::nullopt;
     return sys_days(date);
 }
 
@@ -55,8 +65,14 @@ bool PlausibleSasToken(const std::string& token) {
 class ReadingLine {
   public:
     ReadingLine() : mVisible(StandardErrorIsTerminal()) {}
-    ~ReadingLine() {
+    ~ReadingLine() { End(); }
+    ReadingLine(const ReadingLine&) = delete;
+    ReadingLine& operator=(const ReadingLine&) = delete;
+
+    // Ends the line, so that what follows on the terminal starts on a line of its own.
+    void End() {
         if (mVisible && mDrawn) std::fputc('\n', stderr);
+        mDrawn = false;
     }
     void Show(const EntityQuality& quality) {
         if (!mVisible) return;
@@ -79,15 +95,11 @@ class ReportCommand : public PublisherCommand {
             "report",
             "Report what the usage events of a time window say: launches begun, downloads "
             "finished, durations, and the systems and countries they came from");
-        const auto date = CLI::Validator(
-            [](std::string& text) {
-                return ParseDay(text) ? std::string() : "not a date of the form YYYY-MM-DD";
-            },
-            "YYYY-MM-DD");
-        command->add_option("--since", mSince, "First day, UTC (default: 29 days before --until)")
-            ->check(date);
-        command->add_option("--until", mUntil, "Last day, UTC, included (default: today)")
-            ->check(date);
+        // The days are checked in Prepare, so that a bad one gives one line of its own.
+        mSinceOption = command->add_option(
+            "--since", mSince, "First day, UTC, YYYY-MM-DD (default: 29 days before --until)");
+        mUntilOption = command->add_option("--until", mUntil,
+                                           "Last day, UTC, YYYY-MM-DD, included (default: today)");
         command->add_option("-p,--product", mProduct, "Only this product");
         command->add_option("--csv", mCsvFolder, "Write one CSV file per table into this folder");
         command->add_option("--html", mHtmlFile, "Write one HTML page with charts and tables");
@@ -109,6 +121,7 @@ class ReportCommand : public PublisherCommand {
             ReadingLine line;
             const UsageEvents events =
                 ReadUsageEvents(source, [&line](const EntityQuality& q) { line.Show(q); });
+            line.End();
             const UsageReport report = ComputeUsageReport(events, source.window, mProduct);
             if (report.total.begun == 0 && report.successesWithoutBegin == 0)
                 throw ReportError(ReportFailure::EmptyWindow, EmptyMessage(report));
@@ -123,10 +136,21 @@ class ReportCommand : public PublisherCommand {
 
   private:
     bool Prepare(ReportSource& source) {
+        std::optional<sys_days> since, until;
+        for (const auto& [option, text, parsed] : {std::tuple{mSinceOption, &mSince, &since},
+                                                   std::tuple{mUntilOption, &mUntil, &until}}) {
+            if (option->count() == 0) continue;
+            *parsed = ParseDay(*text);
+            if (!*parsed) {
+                std::cerr << "setup-publisher: " << option->get_name()
+                          << " must be a day of the form YYYY-MM-DD from 1970 to 9999, not \""
+                          << SafeText(*text) << "\"\n";
+                return false;
+            }
+        }
         const sys_days today = floor<days>(system_clock::now());
-        source.window.until = mUntil.empty() ? today : *ParseDay(mUntil);
-        source.window.since =
-            mSince.empty() ? source.window.until - days(kDefaultDays - 1) : *ParseDay(mSince);
+        source.window.until = until.value_or(today);
+        source.window.since = since.value_or(source.window.until - days(kDefaultDays - 1));
         if (source.window.since > source.window.until) {
             std::cerr << "setup-publisher: --since must not be after --until\n";
             return false;
@@ -167,9 +191,9 @@ class ReportCommand : public PublisherCommand {
                               DayText(report.window.until) + " (UTC)";
         if (!mProduct.empty()) message += " for product " + SafeText(mProduct);
         message += " in the table \"" + SafeText(mTable) + "\"";
-        if (report.quality.entitiesLeftOut > 0)
-            message +=
-                "; " + Counted(report.quality.entitiesLeftOut, "entity") + " could not be used";
+        const std::uint64_t leftOut =
+            report.quality.entitiesLeftOut + report.quality.entitiesUnreadable;
+        if (leftOut > 0) message += "; " + Counted(leftOut, "entity") + " could not be used";
         return message;
     }
 
@@ -192,6 +216,8 @@ class ReportCommand : public PublisherCommand {
 
     std::string mSince;
     std::string mUntil;
+    CLI::Option* mSinceOption = nullptr;
+    CLI::Option* mUntilOption = nullptr;
     std::string mProduct;
     std::string mCsvFolder;
     std::string mHtmlFile;

@@ -46,8 +46,9 @@ inline constexpr std::chrono::seconds kLaunchMatchLimit = std::chrono::hours(24)
 
 enum class UsageAction { Begin, Success };
 
-// One usable event. Texts are as the store gave them (cut to a bound), not yet made safe for
-// showing; facts that were missing or unparsable carry the texts kMissing and kUnparsable.
+// One usable event. Texts are as the store gave them (a long one shortened to a bounded text that
+// still tells it apart, see KeptText), not yet made safe for showing; facts that were missing or
+// unparsable carry the texts kMissing and kUnparsable.
 struct UsageRecord {
     std::chrono::sys_seconds time;  // from "PartitionKey"
     UsageAction action = UsageAction::Begin;
@@ -71,6 +72,7 @@ struct EntityQuality {
     std::uint64_t entitiesRead = 0;
     std::uint64_t pages = 0;
     std::uint64_t entitiesLeftOut = 0;              // unusable: a key member missing or unparsable
+    std::uint64_t entitiesUnreadable = 0;           // left out: no valid JSON by itself
     std::map<std::string, std::uint64_t> problems;  // "duration unparsable" -> entities
 };
 

@@ -1,8 +1,10 @@
 #include "tools/publisher/usage_report_reader.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 
+#include "core/hash_context.h"
 #include "core/text_conversion.h"
 #include "tools/publisher/safe_text.h"
 
@@ -44,7 +46,7 @@ Member TextMember(const nlohmann::json& entity, const char* name) {
     if (!found->is_string()) return {MemberState::Unparsable, ""};
     const std::string& text = found->get_ref<const std::string&>();
     if (text.empty()) return {};
-    return {MemberState::Present, BoundedText(text, kMaxMemberBytes)};
+    return {MemberState::Present, KeptText(text)};
 }
 
 bool AllDigits(const std::string& text, std::size_t maxLength) {
@@ -114,11 +116,115 @@ std::string MemoryClassOf(EntityReader& reader) {
     return "32 GiB and more";
 }
 
+// Cuts the elements of a page's "value" list out of its text without parsing them, so that each
+// entity can be parsed on its own. Only strings (with their escapes) and nesting are followed
+// here; whether the rest of the page is JSON is left to the parser (PageEntities parses the page
+// with every element replaced by null).
+class PageCutter {
+  public:
+    explicit PageCutter(std::string_view text) : mText(text) {}
+
+    // The element texts of the top-level object's one "value" member; false when the page is
+    // not of that shape.
+    bool Cut(std::vector<std::string_view>& elements) {
+        bool found = false;
+        SkipSpace();
+        if (!Eat('{')) return false;
+        do {
+            SkipSpace();
+            const std::size_t nameStart = mAt;
+            if (!SkipString()) return false;
+            const std::string_view name = mText.substr(nameStart, mAt - nameStart);
+            SkipSpace();
+            if (!Eat(':')) return false;
+            SkipSpace();
+            if (name == "\"value\"") {
+                if (found || !CutList(elements)) return false;
+                found = true;
+            } else if (!SkipValue()) {
+                return false;
+            }
+            SkipSpace();
+        } while (Eat(','));
+        return found && Eat('}');
+    }
+
+  private:
+    bool CutList(std::vector<std::string_view>& elements) {
+        if (!Eat('[')) return false;
+        SkipSpace();
+        if (Eat(']')) return true;
+        do {
+            SkipSpace();
+            const std::size_t start = mAt;
+            if (!SkipValue()) return false;
+            elements.push_back(mText.substr(start, mAt - start));
+            SkipSpace();
+        } while (Eat(','));
+        return Eat(']');
+    }
+
+    bool Eat(char c) {
+        if (mAt >= mText.size() || mText[mAt] != c) return false;
+        ++mAt;
+        return true;
+    }
+
+    void SkipSpace() {
+        while (mAt < mText.size() &&
+               std::string_view(" \t\r\n").find(mText[mAt]) != std::string_view::npos)
+            ++mAt;
+    }
+
+    bool SkipString() {
+        if (!Eat('"')) return false;
+        while (mAt < mText.size()) {
+            const char c = mText[mAt++];
+            if (c == '"') return true;
+            if (c == '\\') ++mAt;  // the escaped character, whatever it is
+        }
+        return false;
+    }
+
+    // A string, a balanced object or list, or a bare word (number, true, false, null).
+    bool SkipValue() {
+        if (mAt >= mText.size()) return false;
+        const char first = mText[mAt];
+        if (first == '"') return SkipString();
+        if (first != '{' && first != '[') {
+            const std::size_t start = mAt;
+            while (mAt < mText.size() &&
+                   std::string_view(" \t\r\n,:]}[{\"").find(mText[mAt]) == std::string_view::npos)
+                ++mAt;
+            return mAt > start;
+        }
+        std::string closers;
+        while (mAt < mText.size()) {
+            const char c = mText[mAt];
+            if (c == '"') {
+                if (!SkipString()) return false;
+                continue;
+            }
+            ++mAt;
+            if (c == '{' || c == '[') {
+                closers.push_back(c == '{' ? '}' : ']');
+            } else if (c == '}' || c == ']') {
+                if (closers.empty() || closers.back() != c) return false;
+                closers.pop_back();
+                if (closers.empty()) return true;
+            }
+        }
+        return false;
+    }
+
+    std::string_view mText;
+    std::size_t mAt = 0;
+};
+
 [[noreturn]] void ThrowPageFailure(const ReportSource& source, const StoreResult& result) {
     const std::string detail = SafeText(result.message);
     const Endpoint& endpoint = source.access.table;
-    const std::string where = std::string(endpoint.secure ? "https://" : "http://") +
-                              ToUtf8(endpoint.host) +
+    const std::string where = "https://" + ToUtf8(endpoint.host) +
                               (endpoint.port != 0 ? ":" + std::to_string(endpoint.port) : "");
     if (result.status == 0)
         throw ReportError(ReportFailure::StoreUnreachable,
@@ -135,6 +241,42 @@ std::string MemoryClassOf(EntityReader& reader) {
 
 }  // namespace
 
+std::string KeptText(const std::string& text) {
+    if (text.size() <= kMaxMemberBytes) return text;
+    return BoundedText(text, kMaxMemberBytes - 36) + "#" +
+           HashText(text, "SHA256", true).substr(0, 32);
+}
+
+std::optional<std::vector<std::optional<nlohmann::json>>> PageEntities(std::string_view page) {
+    std::vector<std::string_view> elements;
+    if (!PageCutter(page).Cut(elements)) return std::nullopt;
+    // The page without its entities must be JSON by itself, with exactly their places in "value".
+    std::string skeleton;
+    std::size_t copied = 0;
+    for (const std::string_view element : elements) {
+        const auto at = static_cast<std::size_t>(element.data() - page.data());
+        skeleton.append(page.substr(copied, at - copied)).append("null");
+        copied = at + element.size();
+    }
+    skeleton.append(page.substr(copied));
+    const nlohmann::json outline = nlohmann::json::parse(skeleton, nullptr, false);
+    if (outline.is_discarded() || !outline.is_object()) return std::nullopt;
+    const auto value = outline.find("value");
+    if (value == outline.end() || !value->is_array() || value->size() != elements.size() ||
+        !std::all_of(value->begin(), value->end(), [](const auto& v) { return v.is_null(); }))
+        return std::nullopt;
+    std::vector<std::optional<nlohmann::json>> entities;
+    entities.reserve(elements.size());
+    for (const std::string_view element : elements) {
+        nlohmann::json entity = nlohmann::json::parse(element, nullptr, false);
+        if (entity.is_discarded())
+            entities.emplace_back();
+        else
+            entities.emplace_back(std::move(entity));
+    }
+    return entities;
+}
+
 std::optional<sys_seconds> ParsePartitionKey(const std::string& text) {
     if (text.size() != 14 || !AllDigits(text, 14)) return std::nullopt;
     auto number = [&text](std::size_t at, std::size_t length) {
@@ -148,9 +290,14 @@ std::optional<sys_seconds> ParsePartitionKey(const std::string& text) {
 }
 
 std::string UsageEventFilter(const ReportWindow& window, const std::string& product) {
-    std::string filter =
-        "PartitionKey ge " + Literal(PartitionKeyText(window.Begin() - kLaunchMatchLimit)) +
-        " and PartitionKey lt " + Literal(PartitionKeyText(window.End() + kLaunchMatchLimit));
+    // Keys compare as text, so a bound past the year 9999 (15 digits) would sort before every
+    // key: the last second a key can name is the bound then.
+    const sys_seconds last = sys_days(year(9999) / December / 31) + days(1) - seconds(1);
+    const sys_seconds end = window.End() + kLaunchMatchLimit;
+    std::string filter = "PartitionKey ge " +
+                         Literal(PartitionKeyText(window.Begin() - kLaunchMatchLimit)) +
+                         (end > last ? " and PartitionKey le " + Literal(PartitionKeyText(last))
+                                     : " and PartitionKey lt " + Literal(PartitionKeyText(end)));
     if (!product.empty()) filter += " and product eq " + Literal(product);
     return filter;
 }
@@ -212,18 +359,21 @@ UsageEvents ReadUsageEvents(const ReportSource& source, const ReadProgress& prog
     do {
         const TableQueryPage page = client.QueryEntities(source.table, filter, from);
         if (!page.result.ok) ThrowPageFailure(source, page.result);
-        const nlohmann::json answer = nlohmann::json::parse(page.body, nullptr, false);
-        if (answer.is_discarded() || !answer.is_object() || !answer.contains("value") ||
-            !answer["value"].is_array())
+        const auto entities = PageEntities(page.body);
+        if (!entities)
             throw PublisherError("the table store's answer is no list of entities (page " +
                                  std::to_string(events.quality.pages + 1) + ")");
         ++events.quality.pages;
-        for (const nlohmann::json& entity : answer["value"]) {
+        for (const std::optional<nlohmann::json>& entity : *entities) {
             if (++events.quality.entitiesRead > kMaxReportEntities)
                 throw PublisherError("the window holds more than " +
                                      std::to_string(kMaxReportEntities) +
                                      " events; choose a shorter one with --since and --until");
-            if (auto record = RecordFromEntity(entity, events.quality))
+            if (!entity) {
+                ++events.quality.entitiesUnreadable;
+                continue;
+            }
+            if (auto record = RecordFromEntity(*entity, events.quality))
                 events.records.push_back(std::move(*record));
         }
         if (progress) progress(events.quality);

@@ -6,6 +6,8 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -21,8 +23,13 @@ struct ReportSource {
 
 // The most entities one report reads; a longer window fails with a hint to shorten it.
 inline constexpr std::uint64_t kMaxReportEntities = 1000000;
-// Texts of an entity are cut to this many bytes.
+// Texts of an entity up to this many bytes are kept whole. A longer one (no launcher sends one) is
+// kept as its first bytes, "..." and "#" with 32 hex digits of the whole text's SHA-256: texts that
+// differ only past the cut still group and match apart, and memory stays bounded.
 inline constexpr std::size_t kMaxMemberBytes = 100;
+
+// A text member as the report keeps it (see kMaxMemberBytes).
+std::string KeptText(const std::string& text);
 
 // The window widened by kLaunchMatchLimit on both sides, and the product when one is given:
 // "PartitionKey ge '...' and PartitionKey lt '...' and product eq '...'".
@@ -30,6 +37,12 @@ std::string UsageEventFilter(const ReportWindow& window, const std::string& prod
 
 // "20240305140709" -> 2024-03-05 14:07:09 UTC; nullopt unless 14 digits of a real time.
 std::optional<std::chrono::sys_seconds> ParsePartitionKey(const std::string& text);
+
+// The entities of one page of the store's answer, each parsed on its own: nullopt for an entity
+// that is no valid JSON by itself (a broken escape such as an unpaired surrogate, bytes that are
+// no UTF-8), so that it alone is left out. nullopt for the page when it is no JSON object with a
+// "value" list.
+std::optional<std::vector<std::optional<nlohmann::json>>> PageEntities(std::string_view page);
 
 // One entity as a record; nullopt when it cannot be used. Its problems are added to quality.
 std::optional<UsageRecord> RecordFromEntity(const nlohmann::json& entity, EntityQuality& quality);

@@ -69,6 +69,7 @@ ReportTable QualityTable(const UsageReport& report) {
     add("read (the window and a day either side)", quality.entitiesRead);
     add("pages read", quality.pages);
     add("left out: a key member missing or unparsable", quality.entitiesLeftOut);
+    add("left out: no valid JSON (for example a broken escape)", quality.entitiesUnreadable);
     for (const auto& [problem, count] : quality.problems) add(problem, count);
     add("\"success\" without a matching \"begin\"", report.successesWithoutBegin);
     return table;
