@@ -25,6 +25,7 @@
 #include "support/local_store.h"
 #include "support/scripted_server.h"
 #include "support/test_environment.h"
+#include "support/test_pki.h"
 #include "tools/store/store_client.h"
 #include "usage/system_facts.h"
 #include "usage/usage_events.h"
@@ -137,11 +138,12 @@ std::string AddOnlyTableSas(const LocalStore& store) {
            "&spr=https&sig=" + PercentEncode(signature, false);
 }
 
-// A plain-HTTP stand-in for the table endpoint that passes every request on to the local store
-// and keeps what the store answered, so that a test sees how often each event was posted.
+// An HTTPS stand-in for the table endpoint (under the test authority) that passes every request
+// on to the local store and keeps what the store answered, so that a test sees how often each
+// event was posted.
 class TableRelay {
   public:
-    explicit TableRelay(const LocalStore& store) : mServer(ScriptedServer::Options{false}) {
+    explicit TableRelay(const LocalStore& store) {
         mServer.SetHook([this, store](const RecordedRequest& request, Reply& reply) {
             const std::string host = Utf8(store.table.host);
             httplib::SSLClient client(host, store.table.port);
@@ -306,14 +308,20 @@ void ExpectLaunchLeavesBeginAndSuccess(const LocalStore& store, const LaunchBuil
         ASSERT_TRUE(client.PutBlob(product + "-v2", "index", index, "application/json").ok);
 
         TableRelay relay(store);
+        // The launch trusts both the store's authority and the relay's.
+        TempDir trust;
+        const fs::path authorities = trust.path() / "authorities.pem";
+        WriteFileBytes(authorities, ReadFileBytes(store.caFile) + "\n" +
+                                        ReadFileBytes(TestPki::Shared().CaFile()));
         LauncherSandbox sandbox(product);
         if (build.token) {
             fs::copy_file(build.binary, sandbox.launcher(), fs::copy_options::overwrite_existing);
         }
         // Keep the destination, download only, OK.
-        const LaunchResult result = sandbox.Launch(
-            "\ny\n\n",
-            {{"SETUP_LAUNCHER_TABLE_ENDPOINT", relay.Endpoint()}, {"LC_CTYPE", "de_AT.UTF-8"}});
+        const LaunchResult result =
+            sandbox.Launch("\ny\n\n", {{"SETUP_LAUNCHER_TABLE_ENDPOINT", relay.Endpoint()},
+                                       {"SETUP_LAUNCHER_CA_FILE", authorities.string()},
+                                       {"LC_CTYPE", "de_AT.UTF-8"}});
         ASSERT_EQ(result.exitCode, 0);
         ASSERT_EQ(result.err.find("Setup launcher:"), std::string::npos) << result.err;
         ASSERT_EQ(ReadFileBytes(sandbox.downloads() / "disc.iso"), image);
