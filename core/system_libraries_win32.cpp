@@ -3,6 +3,8 @@
 // After windows.h, which it needs.
 #include <delayimp.h>
 
+#include <deque>
+#include <initializer_list>
 #include <string>
 
 #include "core/win32_support.h"
@@ -35,4 +37,13 @@ void LoadLibrariesFromSystemFolderOnly() {
         setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
     }
     __pfnDliNotifyHook2 = LoadDelayedLibrary;
+    // The delay-loaded DLLs are loaded now, from the system folder, and stay loaded for the whole
+    // run: any later load of the same name then finds them in the process. That covers the loads
+    // that system DLLs make on their own (the TLS provider loads crypt32 when a connection is
+    // secured), which not every loader makes by the default search order. The names come from
+    // the build's list of delay-loaded DLLs.
+    static std::deque<SystemLibrary> delayLoaded;
+    for (const wchar_t* name : {SETUP_LAUNCHER_DELAY_LOADED}) {
+        delayLoaded.emplace_back(name);
+    }
 }

@@ -102,9 +102,10 @@ if [[ ${1:-} == --inner ]]; then
   cp "$build/setup-launcher.exe" "$work/app/Tarnwick-X64-SQL.exe"
   # Beside the launcher, as in a Downloads folder where someone saved them: DLLs named like the
   # system DLLs that Windows does not take from its own folder first, those the launcher loads at
-  # run time. Wine is told to prefer such a file to its own DLL, as Windows would; each one leaves
-  # "<name>.dll.loaded" when loaded, and the launch must load none of them.
-  planted=(wininet crypt32 bcrypt virtdisk)
+  # run time and comctl32, which its manifest binds to the system's assembly. Wine is told to
+  # prefer such a file to its own DLL, as Windows would; each one leaves "<name>.dll.loaded" when
+  # loaded, and the launch must load none of them.
+  planted=(wininet crypt32 bcrypt virtdisk comctl32)
   for name in "${planted[@]}"; do
     cp "$build/tests/win32/planted-library.dll" "$work/app/$name.dll"
   done
