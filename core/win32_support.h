@@ -58,11 +58,22 @@ Function LookUpFunction(const wchar_t* module, const char* name) {
     return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(address));
 }
 
+// Loads a system DLL from the system folder only, never from the program's folder or the current
+// one; nullptr when it is missing there.
+inline HMODULE LoadSystemLibrary(const wchar_t* name) {
+    return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+// Makes every library the process loads later come from the system folder: the default search
+// order becomes that folder alone, and the delay-loaded DLLs (those that are not known DLLs, see
+// cmake/delay_imports.cmake) are loaded through LoadSystemLibrary. Called first thing in the
+// program, before anything can load a library.
+void LoadLibrariesFromSystemFolderOnly();
+
 // A system DLL loaded for the lifetime of the object, from the system folder only.
 class SystemLibrary {
   public:
-    explicit SystemLibrary(const wchar_t* name)
-        : mModule(LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)) {}
+    explicit SystemLibrary(const wchar_t* name) : mModule(LoadSystemLibrary(name)) {}
     ~SystemLibrary() {
         if (mModule != nullptr) {
             FreeLibrary(mModule);

@@ -9,11 +9,13 @@
 # server's authority, and answers its windows with keys: the version dialog (the second release,
 # the one without languages), then the language question after unpacking ("Deutsch"). It passes
 # when the package was downloaded, unpacked and the German setup started (its marker), and the
-# program ended by itself. With --screenshots it also saves PNG pictures of the version dialog,
+# program ended by itself, and when none of the files named like system DLLs that lie beside the
+# program (each a DLL that leaves a marker when loaded) was loaded. With --screenshots it also saves PNG pictures of the version dialog,
 # the language dialog and the progress window (with an estimate in its caption) into DIR.
 #
 # Uses the builds of scripts/windows-build.sh (build/windows-tests: setup-launcher.exe,
-# tests/win32/window-tool.exe, server/win32-test-server) and the POSIX setup-publisher
+# tests/win32/window-tool.exe and planted-library.dll, server/win32-test-server) and the POSIX
+# setup-publisher
 # ($SETUP_PUBLISHER, else the first build folder holding one, else built with the default
 # preset). Installs xvfb and xdotool when they are missing (tests/win32/gui_packages.sh).
 # WHOLE_LAUNCH_FAILURE_SHOT=FILE saves a picture of the screen when the launch fails.
@@ -31,6 +33,7 @@ wineserver=/usr/lib/wine/wineserver64
 log() { echo "=== whole launch: $*" >&2; }
 die() {
   echo "whole launch: $*" >&2
+  [[ -n ${planted_folder:-} ]] && planted_report >&2
   [[ -n ${DISPLAY:-} && -n ${WHOLE_LAUNCH_FAILURE_SHOT:-} ]] && import -window root "$WHOLE_LAUNCH_FAILURE_SHOT" 2>/dev/null
   exit 1
 }
@@ -97,8 +100,25 @@ if [[ ${1:-} == --inner ]]; then
   log "starting the launcher"
   mkdir -p "$work/app"
   cp "$build/setup-launcher.exe" "$work/app/Tarnwick-X64-SQL.exe"
+  # Beside the launcher, as in a Downloads folder where someone saved them: DLLs named like the
+  # system DLLs that Windows does not take from its own folder first, those the launcher loads at
+  # run time and comctl32, which its manifest binds to the system's assembly. Wine is told to
+  # prefer such a file to its own DLL, as Windows would; each one leaves "<name>.dll.loaded" when
+  # loaded, and the launch must load none of them.
+  planted=(wininet crypt32 bcrypt virtdisk comctl32)
+  for name in "${planted[@]}"; do
+    cp "$build/tests/win32/planted-library.dll" "$work/app/$name.dll"
+  done
+  planted_folder=$work/app
+  planted_report() {
+    local markers
+    markers=$(cd "$planted_folder" && ls -- *.loaded 2>/dev/null | sed 's/\.loaded$//' | tr '\n' ' ')
+    [[ -z $markers ]] || echo "whole launch: libraries loaded from beside the launcher: $markers"
+  }
+  overrides=$(IFS=,; echo "${planted[*]}")
   SETUP_LAUNCHER_DOWNLOAD_ENDPOINT=https://localhost:$port \
     SETUP_LAUNCHER_TABLE_ENDPOINT=https://localhost:$port \
+    WINEDLLOVERRIDES="$WINEDLLOVERRIDES;$overrides=n,b" \
     timeout 240 "$wine" "$work/app/Tarnwick-X64-SQL.exe" >"$work/launcher.out" 2>&1 &
   launcher=$!
 
@@ -130,6 +150,7 @@ if [[ ${1:-} == --inner ]]; then
   grep -qx 'release=2023.0' "$work/marker.txt" || die "wrong release: $(cat "$work/marker.txt")"
   grep -qx 'language=de' "$work/marker.txt" || die "wrong setup: $(cat "$work/marker.txt")"
   [[ ! -e $HOME/Downloads/$product-2023.0.zip ]] || die "the package was not deleted after unpacking"
+  [[ -z $(planted_report) ]] || die "a planted library was loaded"
   log "passed: $(tr '\n' ' ' <"$work/marker.txt")(${folder:-?})"
   exit 0
 fi
@@ -142,7 +163,7 @@ if [[ ${1:-} == --screenshots ]]; then
   shots=$(cd "$2" && pwd)
 fi
 for need in "$build/setup-launcher.exe" "$build/tests/win32/window-tool.exe" \
-  "$server"; do
+  "$build/tests/win32/planted-library.dll" "$server"; do
   [[ -e $need ]] || die "$need is missing: build it with scripts/windows-build.sh"
 done
 "$root/tests/win32/gui_packages.sh"
