@@ -1,5 +1,9 @@
 #include "app/launch_flow.h"
 
+#include <cstdio>
+#include <ctime>
+#include <string_view>
+
 #include "catalogue/index_retrieval.h"
 #include "catalogue/release_selection.h"
 #include "catalogue/trusted_index_keys.h"
@@ -63,11 +67,62 @@ void RefuseUnsafeSelection(const SetupSelection& selection, const std::string& p
     }
 }
 
+namespace {
+
+// A date and time in UTC as "2026-03-05 14:07:09 UTC", computed from the days since 1970 so that
+// no locale or time zone of the machine enters it.
+std::string UtcDateText(std::int64_t seconds) {
+    std::int64_t days = seconds / 86400;
+    std::int64_t rest = seconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        --days;
+    }
+    // The civil date of a day count (proleptic Gregorian calendar, eras of 400 years).
+    const std::int64_t z = days + 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const std::int64_t dayOfEra = z - era * 146097;
+    const std::int64_t yearOfEra =
+        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const std::int64_t mp = (5 * dayOfYear + 2) / 153;
+    const std::int64_t day = dayOfYear - (153 * mp + 2) / 5 + 1;
+    const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
+    const std::int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld UTC",
+                  static_cast<long long>(year), static_cast<long long>(month),
+                  static_cast<long long>(day), static_cast<long long>(rest / 3600),
+                  static_cast<long long>(rest / 60 % 60), static_cast<long long>(rest % 60));
+    return text;
+}
+
+// A name from the network as it may be shown: printable ASCII kept, every other byte as \xNN.
+std::string Escaped(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string shown;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7f && byte != '\\') {
+            shown += c;
+        } else {
+            shown += "\\x";
+            shown += kHex[byte >> 4];
+            shown += kHex[byte & 0x0f];
+        }
+    }
+    return shown;
+}
+
+}  // namespace
+
 ProductCatalog FetchTrustedIndex(const std::u16string& product, std::string& error,
                                  const std::vector<std::string>& trustedKeys) {
     SignatureOutcome outcome;
-    ProductCatalog catalog = FetchReleaseIndex(product, error, trustedKeys, outcome);
+    ProductCatalog catalog =
+        FetchReleaseIndex(product, error, trustedKeys, outcome, std::time(nullptr));
     const std::string productUtf8 = ToUtf8(product);
+    const IndexStatement& statement = outcome.statement;
     switch (outcome.check) {
         case IndexSignatureCheck::NotRequired:
             break;
@@ -75,10 +130,16 @@ ProductCatalog FetchTrustedIndex(const std::u16string& product, std::string& err
             LOG_RECORD(productUtf8 + ": release index verified with trusted key " +
                        std::to_string(outcome.key + 1) + " of " +
                        std::to_string(trustedKeys.size()));
+            LOG_RECORD(productUtf8 + ": release index publication " +
+                       std::to_string(statement.sequence) +
+                       " accepted (highest before: " + std::to_string(outcome.accepted) + ")");
             break;
         case IndexSignatureCheck::Missing:
             THROW_DOWNLOAD("The release index of " + productUtf8 +
                            " is not signed by its publisher: index.sig is missing");
+        case IndexSignatureCheck::Unavailable:
+            // The store could not be asked: a download failure like that of the index itself.
+            THROW_DOWNLOAD(productUtf8 + " is not available for download");
         case IndexSignatureCheck::Malformed:
             THROW_DOWNLOAD("The release index of " + productUtf8 +
                            " is not signed by its publisher: index.sig holds no signature");
@@ -86,6 +147,22 @@ ProductCatalog FetchTrustedIndex(const std::u16string& product, std::string& err
             THROW_DOWNLOAD("The signature of the release index of " + productUtf8 +
                            " does not match: the index was not signed by its publisher or was "
                            "changed since");
+        case IndexSignatureCheck::OtherProduct:
+            THROW_DOWNLOAD("The release index served for " + productUtf8 +
+                           " was signed for another product: \"" + Escaped(statement.product) +
+                           "\"");
+        case IndexSignatureCheck::Changed:
+            THROW_DOWNLOAD("The release index of " + productUtf8 +
+                           " was changed after it was signed: its SHA-256 is not the signed one");
+        case IndexSignatureCheck::Expired:
+            THROW_DOWNLOAD("The release index of " + productUtf8 + " expired on " +
+                           UtcDateText(*statement.expires) +
+                           ": its publisher no longer vouches for it");
+        case IndexSignatureCheck::Replayed:
+            THROW_DOWNLOAD("The release index of " + productUtf8 +
+                           " was replayed: its publication " + std::to_string(statement.sequence) +
+                           " is older than publication " + std::to_string(outcome.accepted) +
+                           ", which this launcher has already used");
     }
     return catalog;
 }

@@ -170,10 +170,15 @@ ResponseReader DiscardBody() {
     return [](ResponseBody& body) { return ReadWholeBody(body, nullptr); };
 }
 
-bool HttpRequest(const std::u16string& server, const std::u16string& path, bool secure,
-                 std::uint16_t port, const ResponseReader& reader, HttpVerb verb,
-                 const std::vector<std::u16string>& headers, std::int64_t from, std::int64_t to,
-                 const std::string& body, std::uint64_t maxBody) {
+namespace {
+
+// The attempt loop; finalStatus receives the status of the last answer (0 when none came).
+bool RequestWithStatus(const std::u16string& server, const std::u16string& path, bool secure,
+                       std::uint16_t port, const ResponseReader& reader, HttpVerb verb,
+                       const std::vector<std::u16string>& headers, std::int64_t from,
+                       std::int64_t to, const std::string& body, std::uint64_t maxBody,
+                       int& finalStatus) {
+    finalStatus = 0;
     if (server.empty() || path.empty()) return false;
 
     HttpTarget target;
@@ -229,7 +234,26 @@ bool HttpRequest(const std::u16string& server, const std::u16string& path, bool 
             if (Classify(error, status, *exchange, proxyPrompts) == Next::Stop) done = true;
         }
     }
+    finalStatus = status;
     return IsSuccessStatus(status, verb) && !readerFailed;
+}
+
+}  // namespace
+
+bool HttpRequest(const std::u16string& server, const std::u16string& path, bool secure,
+                 std::uint16_t port, const ResponseReader& reader, HttpVerb verb,
+                 const std::vector<std::u16string>& headers, std::int64_t from, std::int64_t to,
+                 const std::string& body, std::uint64_t maxBody) {
+    int status = 0;
+    return RequestWithStatus(server, path, secure, port, reader, verb, headers, from, to, body,
+                             maxBody, status);
+}
+
+bool HttpGetWithStatus(const std::u16string& server, const std::u16string& path, bool secure,
+                       std::uint16_t port, const ResponseReader& reader, std::uint64_t maxBody,
+                       int& finalStatus) {
+    return RequestWithStatus(server, path, secure, port, reader, HttpVerb::Get, {}, 0, 0,
+                             std::string(), maxBody, finalStatus);
 }
 
 bool HttpGet(const std::u16string& server, const std::u16string& path, bool secure,

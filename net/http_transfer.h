@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-enum class HttpVerb { Get, Post, Put };
+enum class HttpVerb { Get, Post, Put, Delete };
 
 // The open response as a reader sees it.
 class ResponseBody {
@@ -53,6 +53,12 @@ bool HttpRequest(const std::u16string& server, const std::u16string& path, bool 
 bool HttpGet(const std::u16string& server, const std::u16string& path, bool secure,
              std::uint16_t port, const ResponseReader& reader, std::int64_t from, std::int64_t to,
              std::uint64_t maxBody = kUnboundedBody);
+// HttpGet of a whole object that also tells how it ended: finalStatus is the status of the last
+// answer, 0 when no answer came at all. A caller tells an object that is not there (404) from a
+// store that could not be reached or failed.
+bool HttpGetWithStatus(const std::u16string& server, const std::u16string& path, bool secure,
+                       std::uint16_t port, const ResponseReader& reader, std::uint64_t maxBody,
+                       int& finalStatus);
 bool HttpGetText(const std::u16string& server, const std::u16string& path, std::string& out,
                  std::int64_t from, std::int64_t to, bool secure, std::uint16_t port,
                  std::uint64_t maxBody = kUnboundedBody);

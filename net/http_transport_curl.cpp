@@ -373,6 +373,9 @@ class CurlExchange final : public HttpExchange {
                 if (mTarget.verb == HttpVerb::Put)
                     curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, "PUT");
                 break;
+            case HttpVerb::Delete:
+                curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, "DELETE");
+                break;
         }
 
         curl_easy_setopt(easy, CURLOPT_CLOSESOCKETFUNCTION, &CloseSocket);

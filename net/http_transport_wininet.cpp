@@ -64,6 +64,8 @@ const wchar_t* VerbOf(const HttpTarget& target) {
             return L"POST";
         case HttpVerb::Put:
             return L"PUT";
+        case HttpVerb::Delete:
+            return L"DELETE";
         case HttpVerb::Get:
             break;
     }

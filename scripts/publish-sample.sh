@@ -7,9 +7,10 @@
 # ENV_FILE is the environment that scripts/local-store.sh start wrote (default: the store's own
 # build/local-store/store.env, or $SETUP_LAUNCHER_STORE_DIR/store.env); variables already set in
 # the environment are kept. The sample is built first with scripts/make-sample-product.sh into
-# $SAMPLE_DIR (default: build/sample). Publishing again replaces the sample's objects. The index is
+# $SAMPLE_DIR (default: build/sample). Publishing again replaces the sample's objects. The statement
+# about the index (index.sig: product, a sequence above the published one, the index's SHA-256) is
 # signed with the sample's key (scripts/sample-signing-key.sh, generated into the build folder) and
-# its signature verified with the public key.
+# verified with the public key.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -11,7 +11,7 @@ root=$(pwd)
 scripts/install-deps.sh >&2
 
 # The launcher trusts the key that signs the sample (generated into the build folder once), so the
-# demo takes the signed path: it uses the index only after its signature verified.
+# demo takes the signed path: it uses the index only after the signed statement about it verified.
 cmake --preset default >/dev/null
 cmake --build --preset default --target setup-publisher >&2
 sample_key=$(scripts/sample-signing-key.sh "$root/build/default/tools/publisher/setup-publisher")
@@ -35,7 +35,9 @@ SETUP_PUBLISHER="$root/build/default/tools/publisher/setup-publisher" scripts/pu
 # The file-name rule names the product: the launcher serves "tarnwick-x64-sql".
 cp build/default/setup-launcher "$work/bin/tarnwick-x64-sql.run"
 echo "Log file: ${TMPDIR:-/tmp}/CAD-Setup.log" >&2
-"$work/bin/tarnwick-x64-sql.run"
+# Each run publishes the sample into a new store: the highest publication accepted is remembered in
+# the demo's folder, not in the user's own state folder.
+XDG_STATE_HOME="$work/state" "$work/bin/tarnwick-x64-sql.run"
 
 # The launch's "begin" and "success" events, as the publisher's report shows them.
 publisher="$root/build/default/tools/publisher/setup-publisher"

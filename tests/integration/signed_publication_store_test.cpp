@@ -1,10 +1,12 @@
-// Signed publications in the local blob store: upload --signing-key puts index.sig beside the
-// index, and verify --public-key accepts it and names what is wrong with a changed, unsigned or
-// differently signed index.
+// Signed publications in the local blob store: upload --signing-key puts the signed statement
+// index.sig beside the index, each publication with a higher sequence; verify --public-key accepts
+// it, prints what it states and names what is wrong with a changed, unsigned or differently signed
+// index; an upload without a key never leaves a new index behind an old index.sig.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <regex>
 
 #include "support/local_store.h"
 #include "support/publisher_process.h"
@@ -44,6 +46,13 @@ class SignedPublicationStoreTest : public ::testing::Test {
         return {file, key};
     }
 
+    // The sequence verify --public-key printed; 0 when it printed none.
+    static std::uint64_t PrintedSequence(const std::string& out) {
+        std::smatch match;
+        if (!std::regex_search(out, match, std::regex("sequence ([0-9]+), expires"))) return 0;
+        return std::stoull(match[1]);
+    }
+
     void StageRelease() {
         fs::create_directories(dir.path() / "in");
         WriteFileBytes(dir.path() / "in" / "readme.txt", "signed\n");
@@ -74,9 +83,24 @@ TEST_F(SignedPublicationStoreTest, VerifyAcceptsTheSignedIndexAndNamesEachFault)
     const PublisherRun signedRun =
         RunPublisher({"verify", "-p", product, "--public-key", publicKey});
     EXPECT_EQ(signedRun.exitCode, 0) << signedRun.out << signedRun.err;
-    EXPECT_NE(signedRun.out.find("index.sig: the index is signed with the given key"),
+    EXPECT_NE(signedRun.out.find("index.sig: the index is signed with the given key (product " +
+                                 product + ", sequence "),
               std::string::npos)
         << signedRun.out;
+    EXPECT_NE(signedRun.out.find(", expires never)"), std::string::npos) << signedRun.out;
+    const std::uint64_t first = PrintedSequence(signedRun.out);
+    EXPECT_GE(first, static_cast<std::uint64_t>(std::time(nullptr) - 600));
+
+    // Published again, with an expiry: the sequence goes up even within the same second.
+    ASSERT_EQ(RunPublisher({"upload", "-s", staging.string(), "-p", product, "--index-only",
+                            "--signing-key", key.string(), "--expires", "30"})
+                  .exitCode,
+              0);
+    const PublisherRun again = RunPublisher({"verify", "-p", product, "--public-key", publicKey});
+    EXPECT_EQ(again.exitCode, 0) << again.out;
+    EXPECT_GT(PrintedSequence(again.out), first) << again.out;
+    EXPECT_EQ(again.out.find("expires never"), std::string::npos) << again.out;
+    EXPECT_NE(again.out.find(" GMT)"), std::string::npos) << again.out;
 
     const PublisherRun otherRun =
         RunPublisher({"verify", "-p", product, "--public-key", otherPublicKey});
@@ -144,6 +168,57 @@ TEST_F(SignedPublicationStoreTest, SignatureMadeAtStagingIsUploadedWithTheIndex)
     EXPECT_NE(unsignedRelease.out.find("no longer matches the changed index"), std::string::npos)
         << unsignedRelease.out;
     EXPECT_FALSE(fs::exists(staging / (product + "-v2") / "index.sig"));
+}
+
+// An upload without a key over a signed publication would strand the new index behind the old
+// signature, which launchers that check signatures refuse: it is refused before anything goes up,
+// unless --unsigned says so, which removes the old signature. A statement signed at staging that
+// is older than the published one is refused as well.
+TEST_F(SignedPublicationStoreTest, UploadNeverLeavesAnIndexBehindAStaleSignature) {
+    const auto [key, publicKey] = Keygen("signing.key");
+    StageRelease();
+    const std::vector<std::string> upload = {"upload", "-s",    staging.string(),
+                                             "-p",     product, "--index-only"};
+    std::vector<std::string> signedUpload = upload;
+    signedUpload.insert(signedUpload.end(), {"--signing-key", key.string()});
+    ASSERT_EQ(RunPublisher(
+                  {"upload", "-s", staging.string(), "-p", product, "--signing-key", key.string()})
+                  .exitCode,
+              0);
+    BlobStoreClient client(*StoreAccountFromEnvironment());
+    const auto signature = client.GetBlob(product + "-v2", "index.sig", 4096);
+    ASSERT_TRUE(signature);
+
+    // A staged statement older than the published one.
+    const fs::path stagedSignature = staging / (product + "-v2") / "index.sig";
+    WriteFileBytes(stagedSignature, "c2lnbmF0dXJl\n");
+    PublisherRun run = RunPublisher(upload);
+    EXPECT_NE(run.exitCode, 0);
+    EXPECT_NE(run.err.find("is older than " + product + "-v2/index.sig"), std::string::npos)
+        << run.err;
+    fs::remove(stagedSignature);
+
+    // Without a key and without --unsigned: refused, the store unchanged.
+    const std::string index = ReadFileBytes(staging / (product + "-v2") / "index");
+    WriteFileBytes(staging / (product + "-v2") / "index", index + " ");
+    run = RunPublisher(upload);
+    EXPECT_NE(run.exitCode, 0);
+    EXPECT_NE(run.err.find("give --unsigned"), std::string::npos) << run.err;
+    EXPECT_EQ(client.GetBlob(product + "-v2", "index", 1 << 20), index);
+    EXPECT_EQ(client.GetBlob(product + "-v2", "index.sig", 4096), signature);
+
+    std::vector<std::string> unsignedUpload = upload;
+    unsignedUpload.push_back("--unsigned");
+    run = RunPublisher(unsignedUpload);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("removed " + product + "-v2/index.sig"), std::string::npos) << run.out;
+    EXPECT_EQ(client.GetBlob(product + "-v2", "index", 1 << 20), index + " ");
+    StoreResult asked;
+    EXPECT_FALSE(client.GetBlob(product + "-v2", "index.sig", 4096, &asked));
+    EXPECT_EQ(asked.status, 404);
+    EXPECT_NE(RunPublisher({"verify", "-p", product, "--public-key", publicKey})
+                  .out.find("index.sig is missing"),
+              std::string::npos);
 }
 
 }  // namespace

@@ -29,7 +29,8 @@ LaunchResult LauncherSandbox::Launch(const std::string& answers, const Environme
     Environment env = {
         {"HOME", home().string()},          {"TMPDIR", (mDir.path() / "tmp").string()},
         {"XDG_DOWNLOAD_DIR", std::nullopt}, {"LC_ALL", std::nullopt},
-        {"LC_MESSAGES", std::nullopt},      {"LANG", "C.UTF-8"}};
+        {"LC_MESSAGES", std::nullopt},      {"LANG", "C.UTF-8"},
+        {"XDG_STATE_HOME", std::nullopt}};
     for (const auto& [name, value] : environment) {
         env[name] = value;
     }

@@ -1,8 +1,8 @@
 #pragma once
 // Runs the built launcher as a user would: copied to <dir>/bin/<product>.run (the file-name rule
-// names the product), with its own HOME and TMPDIR, answers piped to standard input. The store
-// endpoints and the trusted authority come from this process's environment unless a launch
-// overrides them.
+// names the product), with its own HOME (and so its own ~/.local/state) and TMPDIR, answers piped
+// to standard input. The store endpoints and the trusted authority come from this process's
+// environment unless a launch overrides them.
 #include <filesystem>
 #include <map>
 #include <optional>

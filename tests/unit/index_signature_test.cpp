@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include "core/base64.h"
+#include "core/hash_context.h"
 #include "core/index_signature.h"
 #include "support/index_signature_vectors.h"
 #include "support/test_environment.h"
@@ -62,30 +63,89 @@ TEST(IndexSignatureTest, AcceptsOnlyUncompressedP256KeysInDer) {
     }
 }
 
-TEST(IndexSignatureTest, SignatureTextIsBase64OfSixtyFourBytes) {
+constexpr char kDigest[] = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+
+std::string StatementText(const std::string& product, const std::string& sequence,
+                          const std::string& expiresLine, const std::string& digest) {
+    return "setup-launcher index statement 1\nproduct " + product + "\nsequence " + sequence +
+           "\n" + expiresLine + "sha256 " + digest + "\n";
+}
+
+TEST(IndexStatementTest, ReadsOnlyTheExactForm) {
+    IndexStatement expiring{"tarnwick-x64-sql", 1765421228, 1768013228, kDigest};
+    IndexStatement lasting{"tarnwick-x64-sql", 18446744073709551615ull, std::nullopt, kDigest};
+    EXPECT_EQ(ParseIndexStatement(IndexStatementText(expiring)), expiring);
+    EXPECT_EQ(ParseIndexStatement(IndexStatementText(lasting)), lasting);
+    EXPECT_EQ(IndexStatementText(expiring),
+              StatementText("tarnwick-x64-sql", "1765421228", "expires 1768013228\n", kDigest));
+
+    const std::string good = IndexStatementText(expiring);
+    std::string crlf = good;
+    crlf.insert(crlf.find('\n'), "\r");
+    struct Case {
+        const char* name;
+        std::string text;
+    };
+    const Case refused[] = {
+        {"empty", ""},
+        {"no last line end", good.substr(0, good.size() - 1)},
+        {"CR LF", crlf},
+        {"other header", "setup-launcher index statement 2" + good.substr(good.find('\n'))},
+        {"line appended", good + "extra 1\n"},
+        {"lines swapped", "setup-launcher index statement 1\nsequence 1\nproduct p\nsha256 " +
+                              std::string(kDigest) + "\n"},
+        {"no product", StatementText("", "1", "", kDigest)},
+        {"control character in product", StatementText("a\x1b[2Jb", "1", "", kDigest)},
+        {"product too long", StatementText(std::string(256, 'p'), "1", "", kDigest)},
+        {"leading zero", StatementText("p", "01", "", kDigest)},
+        {"signed number", StatementText("p", "+1", "", kDigest)},
+        {"sequence past 64 bits", StatementText("p", "18446744073709551616", "", kDigest)},
+        {"expiry past signed 64 bits",
+         StatementText("p", "1", "expires 9223372036854775808\n", kDigest)},
+        {"upper-case digest", StatementText("p", "1", "", "ABCDEF" + std::string(kDigest + 6))},
+        {"short digest", StatementText("p", "1", "", std::string(kDigest, 63))},
+        {"two blanks", StatementText("p", " 1", "", kDigest)},
+    };
+    for (const Case& c : refused) {
+        EXPECT_FALSE(ParseIndexStatement(c.text)) << c.name;
+    }
+    EXPECT_TRUE(ParseIndexStatement(StatementText(std::string(255, 'p'), "0", "", kDigest)));
+}
+
+TEST(IndexStatementTest, SignatureTextIsBase64OfStatementAndSignatureInAnyLines) {
+    const std::string statement =
+        IndexStatementText({"tarnwick-x64-sql", 7, std::nullopt, kDigest});
+    const std::string text = IndexSignatureText(statement, Signature());
+    // Written in lines of 76 characters, as base64 tools write it.
+    EXPECT_EQ(text.find('\n'), 76u);
+    EXPECT_EQ(text.back(), '\n');
+    const std::string oneLine = Base64Encode(statement + Signature());
+    std::string crlfIn64;
+    for (std::size_t at = 0; at < oneLine.size(); at += 64) {
+        crlfIn64 += oneLine.substr(at, 64) + "\r\n";
+    }
     struct Case {
         const char* name;
         std::string text;
         bool accepted;
     };
     const Case cases[] = {
-        {"as written", vectors::kSignature, true},
-        {"with a line end", vectors::kSignature + "\n", true},
-        {"with CR LF and blanks", "  " + vectors::kSignature + "\r\n", true},
+        {"as written", text, true},
+        {"one line", oneLine, true},
+        {"lines of 64 with CR LF", crlfIn64, true},
+        {"blanks around", "  " + oneLine + " \n", true},
+        {"signature alone", vectors::kSignature, false},
+        {"not base64", std::string(300, '*'), false},
+        {"cut inside", oneLine.substr(0, oneLine.size() - 3), false},
+        {"larger than a statement can be", std::string(2000, 'A'), false},
         {"empty", "", false},
-        {"truncated", vectors::kSignature.substr(0, 84), false},
-        {"line break inside",
-         vectors::kSignature.substr(0, 40) + "\n" + vectors::kSignature.substr(40), false},
-        {"not base64", std::string(86, '*') + "==", false},
-        {"65 bytes", Base64Encode(Signature() + "x"), false},
-        {"DER text", Base64Encode(std::string(66, '\x30')), false},
-        {"large", std::string(100000, 'A'), false},
     };
     for (const Case& c : cases) {
         const auto decoded = DecodeIndexSignatureText(c.text);
         EXPECT_EQ(decoded.has_value(), c.accepted) << c.name;
         if (decoded) {
-            EXPECT_EQ(*decoded, Signature()) << c.name;
+            EXPECT_EQ(decoded->statement, statement) << c.name;
+            EXPECT_EQ(decoded->signature, Signature()) << c.name;
         }
     }
 }
@@ -103,12 +163,47 @@ TEST(IndexSigningTest, PublisherKeysSignWhatTheLauncherVerifies) {
     EXPECT_EQ(signer.PublicKeyText(), publicText);
     const std::string publicKey = Base64Decode(publicText);
     ASSERT_TRUE(P256PublicPoint(publicKey));
-    const std::string text = signer.SignatureText(vectors::kIndex);
-    const auto signature = DecodeIndexSignatureText(text);
-    ASSERT_TRUE(signature);
-    EXPECT_TRUE(VerifyIndexSignature(vectors::kIndex, *signature, publicKey));
-    EXPECT_FALSE(VerifyIndexSignature(vectors::kIndex + " ", *signature, publicKey));
-    EXPECT_FALSE(VerifyIndexSignature(vectors::kIndex, *signature, Base64Decode(vectors::kKeyA)));
+    const IndexStatement statement =
+        NewIndexStatement("tarnwick-x64-sql", vectors::kIndex, std::nullopt, 1765421228, 30);
+    EXPECT_EQ(statement.indexSha256, HashText(vectors::kIndex, "SHA256", true));
+    EXPECT_EQ(statement.expires, 1765421228 + 30 * 86400);
+    const auto decoded = DecodeIndexSignatureText(signer.SignatureText(statement));
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(ParseIndexStatement(decoded->statement), statement);
+    EXPECT_TRUE(VerifyIndexSignature(decoded->statement, decoded->signature, publicKey));
+    EXPECT_FALSE(VerifyIndexSignature(decoded->statement + " ", decoded->signature, publicKey));
+    EXPECT_FALSE(
+        VerifyIndexSignature(decoded->statement, decoded->signature, Base64Decode(vectors::kKeyA)));
+    // A product name the launcher could not read is refused when signing, not when launching.
+    IndexStatement unreadable = statement;
+    unreadable.product = "two\nlines";
+    EXPECT_THROW(signer.SignatureText(unreadable), PublisherError);
+}
+
+TEST(IndexSigningTest, EachPublicationGoesAboveThePreviousOne) {
+    constexpr std::int64_t kNow = 1765421228;
+    struct Case {
+        const char* name;
+        std::optional<std::uint64_t> previous;
+        std::uint64_t sequence;
+    };
+    const Case cases[] = {
+        {"first publication", std::nullopt, kNow},
+        {"previous one earlier", 1000, kNow},
+        {"previous one this second", kNow, kNow + 1},
+        {"previous one ahead of the clock", kNow + 500, kNow + 501},
+    };
+    for (const Case& c : cases) {
+        const IndexStatement statement =
+            NewIndexStatement("p", vectors::kIndex, c.previous, kNow, std::nullopt);
+        EXPECT_EQ(statement.sequence, c.sequence) << c.name;
+        EXPECT_FALSE(statement.expires) << c.name;
+    }
+    EXPECT_THROW(NewIndexStatement("p", "", UINT64_MAX, kNow, std::nullopt), PublisherError);
+    EXPECT_EQ(StatementSequence(IndexSignatureText(
+                  IndexStatementText({"p", 42, std::nullopt, kDigest}), Signature())),
+              42u);
+    EXPECT_FALSE(StatementSequence(vectors::kSignature));
 }
 
 TEST(IndexSigningTest, KeyFilesAreNeverReplacedAndMustHoldAP256Key) {

@@ -1,12 +1,14 @@
 // A launch whose build trusts index signing keys, against the scripted server: the index is used
-// only when a trusted key verifies it, and otherwise the launch ends before the version dialog,
-// before any download and before any usage event.
+// only when a trusted key signed a statement that holds for it (this product, these bytes, not
+// expired, not older than the publication this user accepted last), and otherwise the launch ends
+// before the version dialog, before any download and before any usage event.
 #include <gtest/gtest.h>
 
 #include "app/launch_flow.h"
 #include "catalogue/index_retrieval.h"
 #include "core/base64.h"
 #include "core/endpoints.h"
+#include "core/hash_context.h"
 #include "core/setup_log.h"
 #include "support/scripted_dialogs.h"
 #include "support/scripted_server.h"
@@ -76,9 +78,21 @@ class SignedIndexFlowTest : public ::testing::Test {
         return paths;
     }
     std::string Log() { return ReadFileBytes(mDir.path() / "CAD-Setup.log"); }
+    // The text of an index.sig that key signs for index.
+    std::string Sign(const std::string& index, std::uint64_t sequence = 100,
+                     std::optional<std::int64_t> expires = std::nullopt,
+                     const std::string& product = "signed-product",
+                     const TestKey* key = nullptr) const {
+        const IndexStatement statement{product, sequence, expires, HashText(index, "SHA256", true)};
+        return (key != nullptr ? key : &mKey)->signer.SignatureText(statement);
+    }
+    std::filesystem::path Record() const {
+        return mDir.path() / "state" / "setup-launcher" / "index-sequence" / "signed-product";
+    }
 
     TempDir mDir;
     ScopedEnv mTmp{"TMPDIR", mDir.path().string()};
+    ScopedEnv mState{"XDG_STATE_HOME", (mDir.path() / "state").string()};
     TrustTestAuthority mTrust;
     ScriptedServer mServer;
     ScriptedViews mViews;
@@ -99,7 +113,7 @@ TEST_F(SignedIndexFlowTest, IndexVerifiedByATrustedKeyIsUsed) {
         mStations.calls.clear();
         mServer.ClearRequests();
         mStations.keys = {mKey.publicKey, next.publicKey};
-        PutSignature(signing->signer.SignatureText(kIndex));
+        PutSignature(Sign(kIndex, 100, std::nullopt, "signed-product", signing));
         EXPECT_EQ(Launch(), "");
         EXPECT_EQ(mStations.calls, kWholeLaunch);
         EXPECT_EQ(Paths(), (std::vector<std::string>{"/signed-product-v2/index",
@@ -108,9 +122,10 @@ TEST_F(SignedIndexFlowTest, IndexVerifiedByATrustedKeyIsUsed) {
     EXPECT_NE(Log().find("): signed-product: release index verified with trusted key 2 of 2\r\n"),
               std::string::npos)
         << Log();
+    EXPECT_EQ(ReadFileBytes(Record()), "100\n");
 }
 
-TEST_F(SignedIndexFlowTest, IndexWithoutAValidSignatureEndsTheLaunchBeforeTheDialog) {
+TEST_F(SignedIndexFlowTest, IndexWithoutAValidStatementEndsTheLaunchBeforeTheDialog) {
     TestKey other(mDir, "other.key");
     const std::string notSigned =
         "The release index of signed-product is not signed by its publisher: ";
@@ -119,7 +134,12 @@ TEST_F(SignedIndexFlowTest, IndexWithoutAValidSignatureEndsTheLaunchBeforeTheDia
         "signed by its publisher or was changed since";
     std::string changed = kIndex;
     changed[changed.find("One")] = 'A';
-    const std::string good = mKey.signer.SignatureText(kIndex);
+    const std::string good = Sign(kIndex);
+    // A statement whose signed bytes were altered: one digit of the sequence raised.
+    auto decoded = DecodeIndexSignatureText(good);
+    ASSERT_TRUE(decoded);
+    decoded->statement[decoded->statement.find("sequence 1") + 9] = '9';
+    const std::string raised = IndexSignatureText(decoded->statement, decoded->signature);
     struct Case {
         const char* name;
         std::string index;
@@ -127,19 +147,35 @@ TEST_F(SignedIndexFlowTest, IndexWithoutAValidSignatureEndsTheLaunchBeforeTheDia
         std::string message;
     };
     const Case cases[] = {
-        {"one byte changed", changed, good, mismatch},
-        {"signed with another key", kIndex, other.signer.SignatureText(kIndex), mismatch},
-        {"truncated signature", kIndex, good.substr(0, 60),
+        {"index changed after signing", changed, good,
+         "The release index of signed-product was changed after it was signed: its SHA-256 is "
+         "not the signed one"},
+        {"another product's statement", kIndex,
+         Sign(kIndex, 100, std::nullopt, "other\xe2\x80\xae"),
+         "The release index served for signed-product was signed for another product: "
+         "\"other\\xe2\\x80\\xae\""},
+        {"expired", kIndex, Sign(kIndex, 100, 1000000000),
+         "The release index of signed-product expired on 2001-09-09 01:46:40 UTC: its publisher "
+         "no longer vouches for it"},
+        {"replayed", kIndex, Sign(kIndex, 99),
+         "The release index of signed-product was replayed: its publication 99 is older than "
+         "publication 100, which this launcher has already used"},
+        {"statement changed after signing", kIndex, raised, mismatch},
+        {"signed with another key", kIndex,
+         Sign(kIndex, 100, std::nullopt, "signed-product", &other), mismatch},
+        {"bare signature of the index", kIndex, Base64Encode(std::string(64, 'x')),
          notSigned + "index.sig holds no signature"},
-        {"not base64", kIndex,
-         std::string(86, '#') + "==", notSigned + "index.sig holds no signature"},
+        {"truncated", kIndex, good.substr(0, 60), notSigned + "index.sig holds no signature"},
+        {"not base64", kIndex, std::string(300, '#'), notSigned + "index.sig holds no signature"},
         {"oversized", kIndex, good + std::string(5000, ' ') + good,
          notSigned + "index.sig holds no signature"},
         {"missing", kIndex, std::nullopt, notSigned + "index.sig is missing"},
     };
     mStations.keys = {mKey.publicKey};
+    std::filesystem::create_directories(Record().parent_path());
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        WriteFileBytes(Record(), "100\n");
         mStations.calls.clear();
         mViews.messages.clear();
         mServer.ClearRequests();
@@ -154,9 +190,61 @@ TEST_F(SignedIndexFlowTest, IndexWithoutAValidSignatureEndsTheLaunchBeforeTheDia
         EXPECT_EQ(mViews.versionDialogs, 0);
         EXPECT_NE(Log().find("throwing DownloadException(" + c.message + ")\r\n"),
                   std::string::npos);
+        EXPECT_EQ(ReadFileBytes(Record()), "100\n");
         // index.sig is asked as often as any object: 15 times when it is missing.
         EXPECT_EQ(mServer.RequestCount(), c.signature ? 2u : 16u);
     }
+}
+
+TEST_F(SignedIndexFlowTest, HighestAcceptedSequenceIsRememberedAcrossLaunches) {
+    mStations.keys = {mKey.publicKey};
+    const std::string replayed =
+        "The release index of signed-product was replayed: its publication 150 is older than "
+        "publication 200, which this launcher has already used";
+    struct Step {
+        const char* name;
+        std::optional<std::string> recordBefore;  // nullopt: no record
+        std::uint64_t sequence;
+        std::string message;
+        std::string recordAfter;
+        std::string logged;
+    };
+    const Step steps[] = {
+        {"first launch: no record yet", std::nullopt, 200, "", "200\n",
+         "signed-product: no accepted release index sequence in "},
+        {"an older publication served again", "200\n", 150, replayed, "200\n", ""},
+        {"the same publication again", "200\n", 200, "", "200\n",
+         "signed-product: release index publication 200 accepted (highest before: 200)"},
+        {"a later publication", "200\n", 300, "", "300\n",
+         "signed-product: release index publication 300 accepted (highest before: 200)"},
+        {"record unreadable: starts from 0", "30x\n", 5, "", "5\n",
+         "cannot be read: starting from 0"},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        if (step.recordBefore) {
+            WriteFileBytes(Record(), *step.recordBefore);
+        }
+        mStations.calls.clear();
+        mViews.messages.clear();
+        PutSignature(Sign(kIndex, step.sequence));
+        EXPECT_EQ(Launch(), step.message);
+        EXPECT_EQ(mStations.calls.empty(), !step.message.empty());
+        EXPECT_EQ(ReadFileBytes(Record()), step.recordAfter);
+        EXPECT_NE(Log().find(step.logged), std::string::npos) << Log();
+    }
+}
+
+TEST_F(SignedIndexFlowTest, SignatureThatCannotBeDownloadedIsADownloadFailure) {
+    mStations.keys = {mKey.publicKey};
+    PutSignature(Sign(kIndex));
+    mServer.SetHook([](const RecordedRequest& request, Reply& reply) {
+        if (request.path == "/signed-product-v2/index.sig") reply = Reply::Status(503);
+    });
+    EXPECT_EQ(Launch(), "signed-product is not available for download");
+    EXPECT_TRUE(mStations.calls.empty());
+    EXPECT_EQ(Log().find("index.sig is missing"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(Record()));
 }
 
 TEST_F(SignedIndexFlowTest, EmptyKeyListNeverRequestsTheSignature) {
@@ -169,10 +257,11 @@ TEST_F(SignedIndexFlowTest, EmptyKeyListNeverRequestsTheSignature) {
 
 TEST_F(SignedIndexFlowTest, SignedIndexThatIsNoJsonIsNotAvailable) {
     mServer.PutObject("signed-product-v2/index", "{cut off");
-    PutSignature(mKey.signer.SignatureText("{cut off"));
+    PutSignature(Sign("{cut off"));
     mStations.keys = {mKey.publicKey};
     EXPECT_EQ(Launch(), "signed-product is not available for download");
     EXPECT_TRUE(mStations.calls.empty());
+    EXPECT_FALSE(std::filesystem::exists(Record())) << "an index that is not used is not counted";
 }
 
 }  // namespace

@@ -144,8 +144,13 @@ TEST(Win32IndexSignature, CngVerifiesOnlyTheSignedIndexUnderItsKey) {
     for (const Case& c : cases) {
         EXPECT_EQ(VerifyIndexSignature(c.data, c.signature, c.key), c.valid) << c.name;
     }
-    // The text form of index.sig decodes through Crypt32's base64 as well.
-    EXPECT_EQ(DecodeIndexSignatureText(vectors::kSignature + "\r\n"), signature);
+    // The text of index.sig, base64 in lines, decodes through Crypt32's base64 as well.
+    const std::string statement =
+        IndexStatementText({"tarnwick-x64-sql", 7, std::nullopt, std::string(64, 'a')});
+    const auto decoded = DecodeIndexSignatureText(IndexSignatureText(statement, signature));
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->statement, statement);
+    EXPECT_EQ(decoded->signature, signature);
 }
 
 }  // namespace

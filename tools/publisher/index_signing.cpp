@@ -11,15 +11,18 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <optional>
 
 #include "core/base64.h"
+#include "core/hash_context.h"
 #include "core/index_signature.h"
 #include "core/unique_fd.h"
 #include "tools/publisher/publication_names.h"
 #include "tools/publisher/publisher_error.h"
 #include "tools/publisher/release_builder.h"
+#include "tools/publisher/safe_text.h"
 #include "tools/store/store_client.h"
 
 namespace fs = std::filesystem;
@@ -164,17 +167,18 @@ std::string IndexSigner::PublicKeyText() const {
     return Base64Encode(PublicKeyDer(mKey->pkey.get()));
 }
 
-std::string IndexSigner::SignatureText(std::string_view index) const {
+std::string IndexSigner::SignatureText(const IndexStatement& statement) const {
+    const std::string bytes = IndexStatementText(statement);
     std::unique_ptr<EVP_MD_CTX, MdCtxDeleter> ctx(EVP_MD_CTX_new());
-    const auto* data = reinterpret_cast<const unsigned char*>(index.data());
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
     std::size_t length = 0;
     if (!ctx ||
         EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr, mKey->pkey.get()) != 1 ||
-        EVP_DigestSign(ctx.get(), nullptr, &length, data, index.size()) != 1) {
+        EVP_DigestSign(ctx.get(), nullptr, &length, data, bytes.size()) != 1) {
         throw PublisherError("cannot sign the index");
     }
     std::vector<unsigned char> der(length);
-    if (EVP_DigestSign(ctx.get(), der.data(), &length, data, index.size()) != 1) {
+    if (EVP_DigestSign(ctx.get(), der.data(), &length, data, bytes.size()) != 1) {
         throw PublisherError("cannot sign the index");
     }
     // OpenSSL writes the DER form; the launcher takes r || s, 32 bytes each.
@@ -187,11 +191,48 @@ std::string IndexSigner::SignatureText(std::string_view index) const {
         BN_bn2binpad(ECDSA_SIG_get0_s(sig.get()), out + 32, 32) != 32) {
         throw PublisherError("cannot sign the index");
     }
-    // What the launcher will check, checked here first.
-    if (!VerifyIndexSignature(index, raw, PublicKeyDer(mKey->pkey.get()))) {
-        throw PublisherError("the new signature does not verify");
+    // What the launcher will read and check, read and checked here first.
+    const std::string text = IndexSignatureText(bytes, raw);
+    const std::optional<SignedIndexStatement> decoded = DecodeIndexSignatureText(text);
+    if (!decoded || ParseIndexStatement(decoded->statement) != statement ||
+        !VerifyIndexSignature(decoded->statement, decoded->signature,
+                              PublicKeyDer(mKey->pkey.get()))) {
+        throw PublisherError("the new signature does not verify (a product name of at most " +
+                             std::to_string(kIndexProductNameLimit) +
+                             " bytes without control characters is needed)");
     }
-    return Base64Encode(raw);
+    return text;
+}
+
+IndexStatement NewIndexStatement(const std::string& product, std::string_view index,
+                                 std::optional<std::uint64_t> previousSequence, std::int64_t now,
+                                 std::optional<unsigned> expiresDays) {
+    IndexStatement statement;
+    statement.product = product;
+    statement.sequence = now > 0 ? static_cast<std::uint64_t>(now) : 0;
+    if (previousSequence && *previousSequence >= statement.sequence) {
+        if (*previousSequence == UINT64_MAX) {
+            throw PublisherError("the published sequence is at its end; no later one exists");
+        }
+        statement.sequence = *previousSequence + 1;
+    }
+    if (expiresDays) {
+        statement.expires = now + static_cast<std::int64_t>(*expiresDays) * 86400;
+    }
+    statement.indexSha256 = HashText(index, "SHA256", true);
+    return statement;
+}
+
+std::optional<std::uint64_t> StatementSequence(std::string_view signatureText) {
+    const std::optional<SignedIndexStatement> decoded = DecodeIndexSignatureText(signatureText);
+    if (!decoded) {
+        return std::nullopt;
+    }
+    const std::optional<IndexStatement> statement = ParseIndexStatement(decoded->statement);
+    if (!statement) {
+        return std::nullopt;
+    }
+    return statement->sequence;
 }
 
 std::string ReadPublicKey(const std::string& argument) {
@@ -221,31 +262,59 @@ SignatureCheck CheckIndexSignature(ObjectSource& source, const std::string& prod
         check.message = sigPath + " is missing: the index is not signed";
         return check;
     }
-    const std::optional<std::string> signature =
-        text.size() > kIndexSignatureTextLimit ? std::nullopt : DecodeIndexSignatureText(text);
-    if (!signature) {
-        check.message = sigPath + " is malformed: it is no base64 text of a 64-byte signature";
-        return check;
-    }
-    if (!VerifyIndexSignature(index, *signature, publicKeyDer)) {
+    const std::optional<SignedIndexStatement> decoded = DecodeIndexSignatureText(text);
+    if (!decoded) {
         check.message = sigPath +
-                        " does not match: the index was changed after it was signed, or it was "
-                        "signed with another key";
+                        " is malformed: it is no base64 text of a statement and a 64-byte "
+                        "signature";
         return check;
     }
-    check.valid = true;
-    check.message = sigPath + ": the index is signed with the given key";
+    if (!VerifyIndexSignature(decoded->statement, decoded->signature, publicKeyDer)) {
+        check.message = sigPath +
+                        " does not match: it was changed after it was signed, or it was signed "
+                        "with another key";
+        return check;
+    }
+    const std::optional<IndexStatement> statement = ParseIndexStatement(decoded->statement);
+    if (!statement) {
+        check.message = sigPath + " is signed but holds no statement of the known form";
+        return check;
+    }
+    const std::string expiry = statement->expires ? HttpDate(*statement->expires) : "never";
+    const std::string facts = "product " + SafeText(BoundedText(statement->product, 80)) +
+                              ", sequence " + std::to_string(statement->sequence) + ", expires " +
+                              expiry;
+    if (statement->product != product) {
+        check.message = sigPath + " was signed for another product (" + facts + ")";
+    } else if (statement->indexSha256 != HashText(index, "SHA256", true)) {
+        check.message =
+            sigPath + " does not match: the index was changed after it was signed (" + facts + ")";
+    } else if (statement->expires && *statement->expires <= std::time(nullptr)) {
+        check.message = sigPath + " has expired: launchers refuse the index (" + facts + ")";
+    } else {
+        check.valid = true;
+        check.message = sigPath + ": the index is signed with the given key (" + facts + ")";
+    }
     return check;
 }
 
 std::vector<std::string> UpdateStagedSignature(const fs::path& indexFile,
-                                               const IndexSigner* signer) {
+                                               const std::string& product,
+                                               const IndexSigner* signer,
+                                               std::optional<unsigned> expiresDays) {
     const fs::path signatureFile = StagedSignatureFile(indexFile);
-    if (signer != nullptr) {
-        WriteFileAtomically(signatureFile, signer->SignatureText(ReadWholeFile(indexFile)));
-        return {"signed the index: " + signatureFile.string()};
-    }
     std::error_code error;
+    if (signer != nullptr) {
+        std::optional<std::uint64_t> previous;
+        if (fs::is_regular_file(signatureFile, error)) {
+            previous = StatementSequence(ReadWholeFile(signatureFile));
+        }
+        const IndexStatement statement = NewIndexStatement(
+            product, ReadWholeFile(indexFile), previous, std::time(nullptr), expiresDays);
+        WriteFileAtomically(signatureFile, signer->SignatureText(statement));
+        return {"signed the index: " + signatureFile.string() + " (sequence " +
+                std::to_string(statement.sequence) + ")"};
+    }
     if (fs::remove(signatureFile, error)) {
         return {"removed " + signatureFile.string() +
                 ", which no longer matches the changed index: sign it again with --signing-key"};
@@ -253,25 +322,71 @@ std::vector<std::string> UpdateStagedSignature(const fs::path& indexFile,
     return {};
 }
 
-void UploadIndexSignature(BlobStoreClient& client, const UploadRequest& request,
-                          const std::string& indexText, UploadResult& result) {
-    std::string text;
+PlannedSignature PlanIndexSignature(BlobStoreClient& client, const UploadRequest& request,
+                                    const std::string& indexText) {
+    const std::string container = IndexContainer(request.product);
+    const std::string object = container + "/" + kIndexSignatureName;
+    // The published statement, when there is one: a new one goes above its sequence.
+    StoreResult asked;
+    const std::optional<std::string> stored =
+        client.GetBlob(container, kIndexSignatureName, kIndexSignatureTextLimit, &asked);
+    if (!stored && asked.status != 404) {
+        throw PublisherError("cannot read " + object + " from the store: " + asked.message +
+                             "; the index was not uploaded");
+    }
+    const std::optional<std::uint64_t> storedSequence =
+        stored ? StatementSequence(*stored) : std::nullopt;
+
+    PlannedSignature plan;
     if (request.signer != nullptr) {
-        text = request.signer->SignatureText(indexText);
-    } else {
-        const fs::path staged =
-            StagedSignatureFile(StagedIndexFile(request.staging, request.product));
-        std::error_code error;
-        if (!fs::is_regular_file(staged, error)) {
-            return;
+        plan.text = request.signer->SignatureText(NewIndexStatement(
+            request.product, indexText, storedSequence, std::time(nullptr), request.expiresDays));
+        return plan;
+    }
+    const fs::path staged = StagedSignatureFile(StagedIndexFile(request.staging, request.product));
+    std::error_code error;
+    if (fs::is_regular_file(staged, error)) {
+        plan.text = ReadWholeFile(staged);
+        const std::optional<std::uint64_t> stagedSequence = StatementSequence(*plan.text);
+        if (storedSequence && (!stagedSequence || *stagedSequence < *storedSequence)) {
+            throw PublisherError("the staged " + std::string(kIndexSignatureName) +
+                                 " is older than " + object +
+                                 " (launchers would refuse it as replayed): sign it again with "
+                                 "--signing-key; the index was not uploaded");
         }
-        text = ReadWholeFile(staged);
+        return plan;
     }
-    const std::string object = IndexContainer(request.product) + "/" + kIndexSignatureName;
-    const StoreResult put =
-        client.PutBlob(IndexContainer(request.product), kIndexSignatureName, text, "text/plain");
-    if (!put.ok) {
-        throw PublisherError("the store refused the upload of " + object + ": " + put.message);
+    if (stored) {
+        if (!request.unsignedIndex) {
+            throw PublisherError(object +
+                                 " is in the store: an index without a signature would stand "
+                                 "behind it and every launcher that checks signatures would "
+                                 "refuse it. Sign it with --signing-key, or give --unsigned to "
+                                 "publish it unsigned and remove " +
+                                 object + "; the index was not uploaded");
+        }
+        plan.removeStored = true;
     }
-    result.uploaded.push_back(object);
+    return plan;
+}
+
+void UploadIndexSignature(BlobStoreClient& client, const UploadRequest& request,
+                          const PlannedSignature& plan, UploadResult& result) {
+    const std::string container = IndexContainer(request.product);
+    const std::string object = container + "/" + kIndexSignatureName;
+    if (plan.text) {
+        const StoreResult put =
+            client.PutBlob(container, kIndexSignatureName, *plan.text, "text/plain");
+        if (!put.ok) {
+            throw PublisherError("the store refused the upload of " + object + ": " + put.message);
+        }
+        result.uploaded.push_back(object);
+    }
+    if (plan.removeStored) {
+        const StoreResult removed = client.DeleteBlob(container, kIndexSignatureName);
+        if (!removed.ok) {
+            throw PublisherError("the store refused to delete " + object + ": " + removed.message);
+        }
+        result.notes.push_back("removed " + object + ": the index is published unsigned");
+    }
 }

@@ -5,6 +5,7 @@
 #include "tools/publisher/index_signing.h"
 #include "tools/publisher/progress_bar.h"
 #include "tools/publisher/publisher_command.h"
+#include "tools/publisher/publisher_error.h"
 #include "tools/publisher/release_builder.h"
 
 namespace {
@@ -49,6 +50,11 @@ class ReleaseCommand : public PublisherCommand {
                          "Private key file (keygen): sign the changed index into index.sig "
                          "beside it (without it, a staged index.sig is removed)")
             ->check(CLI::ExistingFile);
+        command
+            ->add_option("--expires", mExpiresDays,
+                         "With --signing-key: launchers refuse the signed index after this many "
+                         "days (default: it does not expire)")
+            ->check(CLI::Range(1u, 36500u));
         return command;
     }
 
@@ -57,6 +63,9 @@ class ReleaseCommand : public PublisherCommand {
             mRequest.displayText = mRequest.key;
         }
         // The key is read first, so that a bad key file leaves the staging untouched.
+        if (mExpiresDays != 0 && mSigningKey.empty()) {
+            throw PublisherError("--expires needs --signing-key: only a signed index expires");
+        }
         std::optional<IndexSigner> signer;
         if (!mSigningKey.empty()) {
             signer.emplace(mSigningKey);
@@ -64,7 +73,9 @@ class ReleaseCommand : public PublisherCommand {
         const ReleaseResult result = AddRelease(mRequest);
         PrintResult(result);
         PrintNotes(result.notes);
-        PrintNotes(UpdateStagedSignature(result.indexFile, signer ? &*signer : nullptr));
+        PrintNotes(UpdateStagedSignature(
+            result.indexFile, mRequest.product, signer ? &*signer : nullptr,
+            mExpiresDays != 0 ? std::optional<unsigned>(mExpiresDays) : std::nullopt));
         std::cout << "The launcher offers:\n";
         for (const std::string& line : DescribeOffer(result.indexFile)) {
             std::cout << "  " << line << "\n";
@@ -88,6 +99,7 @@ class ReleaseCommand : public PublisherCommand {
     }
 
     ReleaseRequest mRequest;
+    unsigned mExpiresDays = 0;  // 0: the statement does not expire
     std::string mSigningKey;
 };
 

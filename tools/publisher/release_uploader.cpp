@@ -260,6 +260,8 @@ UploadResult UploadStaged(const UploadRequest& request) {
 
     UploadResult result;
     BlobStoreClient client(StoreAccount{request.account, request.accountKey, request.endpoint, {}});
+    // Decided before anything goes up, so that a refusal leaves the store as it was.
+    const PlannedSignature signature = PlanIndexSignature(client, request, staged.text);
     UploadEditions(client, request.staging, choice.chosen, result);
     // Everything else the index names must already be in the store before the index goes up.
     for (const StagedEdition* edition : choice.others) {
@@ -267,6 +269,6 @@ UploadResult UploadStaged(const UploadRequest& request) {
         result.notes.push_back("release " + edition->Name() + " was already in the store");
     }
     UploadIndex(client, request.product, staged.text, result);
-    UploadIndexSignature(client, request, staged.text, result);
+    UploadIndexSignature(client, request, signature, result);
     return result;
 }

@@ -4,6 +4,7 @@
 // Containers are created with anonymous read access for blobs (launchers read without
 // credentials); writing is signed with the account's shared key.
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,8 @@ struct UploadRequest {
     std::string account;
     std::string accountKey;               // base64
     const IndexSigner* signer = nullptr;  // signs the index into "index.sig" when set
+    std::optional<unsigned> expiresDays;  // with signer: the statement expires after these days
+    bool unsignedIndex = false;           // no signer: remove a published "index.sig"
 };
 
 struct UploadResult {

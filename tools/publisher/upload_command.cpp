@@ -32,6 +32,14 @@ class UploadCommand : public PublisherCommand {
                          "Private key file (keygen): sign the index and upload index.sig right "
                          "after it")
             ->check(CLI::ExistingFile);
+        command
+            ->add_option("--expires", mExpiresDays,
+                         "With --signing-key: launchers refuse the signed index after this many "
+                         "days (default: it does not expire)")
+            ->check(CLI::Range(1u, 36500u));
+        command->add_flag("--unsigned", mRequest.unsignedIndex,
+                          "Publish the index without a signature and remove a published "
+                          "index.sig (without it, an index.sig in the store refuses the upload)");
         command->add_option("-e,--endpoint", mEndpoint,
                             "Blob endpoint (default: SETUP_LAUNCHER_DOWNLOAD_ENDPOINT or the "
                             "built-in one)");
@@ -45,6 +53,15 @@ class UploadCommand : public PublisherCommand {
         if (mRequest.account.empty() || mRequest.accountKey.empty()) {
             throw PublisherError(std::string("set ") + kAccountVariable + " and " +
                                  kAccountKeyVariable + " to the storage account's name and key");
+        }
+        if (mExpiresDays != 0) {
+            mRequest.expiresDays = mExpiresDays;
+        }
+        if (mRequest.expiresDays && mSigningKey.empty()) {
+            throw PublisherError("--expires needs --signing-key: only a signed index expires");
+        }
+        if (mRequest.unsignedIndex && !mSigningKey.empty()) {
+            throw PublisherError("--unsigned and --signing-key exclude each other");
         }
         std::optional<IndexSigner> signer;
         if (!mSigningKey.empty()) {
@@ -63,6 +80,7 @@ class UploadCommand : public PublisherCommand {
     UploadRequest mRequest;
     std::string mEndpoint;
     std::string mSigningKey;
+    unsigned mExpiresDays = 0;  // 0: the statement does not expire
 };
 
 }  // namespace

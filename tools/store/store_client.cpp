@@ -195,14 +195,16 @@ namespace {
 // from the body, and it is signed from there.
 Answer BlobRequest(const StoreAccount& account, HttpVerb verb, bool headOnly,
                    const std::string& path, const Query& query, Headers headers,
-                   std::string_view body, const std::vector<std::string>& wantedHeaders = {}) {
+                   std::string_view body, const std::vector<std::string>& wantedHeaders = {},
+                   std::size_t maxBody = std::numeric_limits<std::size_t>::max()) {
     headers.emplace_back("x-ms-date", HttpDate(std::time(nullptr)));
     headers.emplace_back("x-ms-version", kBlobVersion);
     SignedRequest request;
     request.verb = headOnly ? "HEAD"
-                            : (verb == HttpVerb::Get   ? "GET"
-                               : verb == HttpVerb::Put ? "PUT"
-                                                       : "POST");
+                            : (verb == HttpVerb::Get      ? "GET"
+                               : verb == HttpVerb::Put    ? "PUT"
+                               : verb == HttpVerb::Delete ? "DELETE"
+                                                          : "POST");
     request.path = path;
     request.query = query;
     request.headers = headers;
@@ -211,7 +213,8 @@ Answer BlobRequest(const StoreAccount& account, HttpVerb verb, bool headOnly,
     headers.emplace_back("Authorization",
                          SharedKeyAuthorization("SharedKey", account.name, account.key,
                                                 BlobStringToSign(account.name, request)));
-    return Exchange(account.blob, verb, headOnly, path, query, headers, body, wantedHeaders);
+    return Exchange(account.blob, verb, headOnly, path, query, headers, body, wantedHeaders,
+                    maxBody);
 }
 
 std::string BlobPath(const std::string& container, const std::string& name) {
@@ -302,6 +305,23 @@ std::optional<BlobProperties> BlobStoreClient::GetBlobProperties(const std::stri
     properties.contentMd5 = HeaderValue(answer.headers, "Content-MD5");
     properties.etag = HeaderValue(answer.headers, "ETag");
     return properties;
+}
+
+std::optional<std::string> BlobStoreClient::GetBlob(const std::string& container,
+                                                    const std::string& name, std::size_t maxBytes,
+                                                    StoreResult* result) {
+    const Answer answer = BlobRequest(mAccount, HttpVerb::Get, false, BlobPath(container, name), {},
+                                      {}, "", {}, maxBytes);
+    const bool ok = answer.status == 200 && answer.transportError.empty();
+    if (result) *result = Result(answer, ok);
+    if (!ok) return std::nullopt;
+    return answer.body;
+}
+
+StoreResult BlobStoreClient::DeleteBlob(const std::string& container, const std::string& name) {
+    const Answer answer =
+        BlobRequest(mAccount, HttpVerb::Delete, false, BlobPath(container, name), {}, {}, "");
+    return Result(answer, answer.status == 202 || answer.status == 404);
 }
 
 StoreResult BlobStoreClient::CreateTable(const std::string& table) {

@@ -69,6 +69,12 @@ class BlobStoreClient {
     std::optional<BlobProperties> GetBlobProperties(const std::string& container,
                                                     const std::string& name,
                                                     StoreResult* result = nullptr);
+    // The whole blob, refused (nullopt, with result's message) when it is larger than maxBytes;
+    // nullopt also when it does not exist (result's status 404) or the store could not be asked.
+    std::optional<std::string> GetBlob(const std::string& container, const std::string& name,
+                                       std::size_t maxBytes, StoreResult* result = nullptr);
+    // Deletes a blob; one that does not exist counts as deleted.
+    StoreResult DeleteBlob(const std::string& container, const std::string& name);
     // Creates the table; one that already exists counts as success.
     StoreResult CreateTable(const std::string& table);
 
