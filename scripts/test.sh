@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# The whole test suite from a clean checkout: installs what it needs, builds the default and the
-# sanitizer presets, starts the local blob and table store and runs every test in both builds,
-# then runs the fuzz targets briefly and the Windows edition's tests under Wine.
+# The whole test suite from a clean checkout: installs what it needs, checks the rules of the
+# house (floors, platform halves, formatting), builds the default and the sanitizer presets,
+# starts the local blob and table store and runs every test in both builds, then runs the fuzz
+# targets briefly and the Windows edition's tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
+
+# The rules of the house first: floors, platform halves, formatting (docs/architecture.md).
+scripts/check-house.py
 
 store_env=$(mktemp -d)/store.env
 cleanup() { scripts/local-store.sh stop >/dev/null 2>&1 || true; }
