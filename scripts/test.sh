@@ -34,6 +34,9 @@ for preset in default asan; do
   cmake --preset "$preset" -DSETUP_LAUNCHER_INDEX_KEYS="$sample_key" >/dev/null
   cmake --build --preset "$preset"
   if [[ $preset == default ]]; then
+    # Each launcher variant links its own key list and credentials: none defined twice.
+    scripts/check-link-symbols.sh "build/$preset" setup-launcher setup-launcher-unsigned \
+      setup-launcher-sas || status=1
     # The sample product that the whole-launch tests install (the store is shared by both builds).
     SETUP_PUBLISHER="$PWD/build/default/tools/publisher/setup-publisher" scripts/publish-sample.sh "$store_env"
   fi

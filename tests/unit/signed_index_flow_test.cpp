@@ -8,8 +8,10 @@
 #include "core/base64.h"
 #include "core/endpoints.h"
 #include "core/setup_log.h"
+#include "support/process_seams.h"
 #include "support/scripted_dialogs.h"
 #include "support/scripted_server.h"
+#include "support/setup_log_reader.h"
 #include "support/test_environment.h"
 #include "tools/publisher/index_signing.h"
 
@@ -55,11 +57,8 @@ struct TestKey {
 
 class SignedIndexFlowTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        mSavedHost = DownloadHost;
-        mServer.PutObject("signed-product-v2/index", kIndex);
-    }
-    void TearDown() override { DownloadHost = mSavedHost; }
+    ScopedSeams mSeams;
+    void SetUp() override { mServer.PutObject("signed-product-v2/index", kIndex); }
 
     // Runs one launch against the scripted server as the entry does; the shown message or "".
     std::string Launch() {
@@ -75,7 +74,6 @@ class SignedIndexFlowTest : public ::testing::Test {
         for (const auto& request : mServer.Requests()) paths.push_back(request.path);
         return paths;
     }
-    std::string Log() { return ReadFileBytes(mDir.path() / "CAD-Setup.log"); }
 
     TempDir mDir;
     ScopedEnv mTmp{"TMPDIR", mDir.path().string()};
@@ -84,7 +82,6 @@ class SignedIndexFlowTest : public ::testing::Test {
     ScriptedViews mViews;
     ScopedViews mScoped{mViews};
     SignedStations mStations;
-    Endpoint mSavedHost;
     TestKey mKey{mDir, "current.key"};
 };
 
@@ -105,9 +102,10 @@ TEST_F(SignedIndexFlowTest, IndexVerifiedByATrustedKeyIsUsed) {
         EXPECT_EQ(Paths(), (std::vector<std::string>{"/signed-product-v2/index",
                                                      "/signed-product-v2/index.sig"}));
     }
-    EXPECT_NE(Log().find("): signed-product: release index verified with trusted key 2 of 2\r\n"),
+    EXPECT_NE(SetupLogText().find(
+                  "): signed-product: release index verified with trusted key 2 of 2\r\n"),
               std::string::npos)
-        << Log();
+        << SetupLogText();
 }
 
 TEST_F(SignedIndexFlowTest, IndexWithoutAValidSignatureEndsTheLaunchBeforeTheDialog) {
@@ -152,7 +150,7 @@ TEST_F(SignedIndexFlowTest, IndexWithoutAValidSignatureEndsTheLaunchBeforeTheDia
         EXPECT_EQ(Launch(), c.message);
         EXPECT_TRUE(mStations.calls.empty()) << "no dialog, download or usage event";
         EXPECT_EQ(mViews.versionDialogs, 0);
-        EXPECT_NE(Log().find("throwing DownloadException(" + c.message + ")\r\n"),
+        EXPECT_NE(SetupLogText().find("throwing DownloadException(" + c.message + ")\r\n"),
                   std::string::npos);
         // index.sig is asked as often as any object: 15 times when it is missing.
         EXPECT_EQ(mServer.RequestCount(), c.signature ? 2u : 16u);
@@ -164,7 +162,7 @@ TEST_F(SignedIndexFlowTest, EmptyKeyListNeverRequestsTheSignature) {
     EXPECT_EQ(Launch(), "");
     EXPECT_EQ(mStations.calls, kWholeLaunch);
     EXPECT_EQ(Paths(), (std::vector<std::string>{"/signed-product-v2/index"}));
-    EXPECT_EQ(Log().find("verified"), std::string::npos);
+    EXPECT_EQ(SetupLogText().find("verified"), std::string::npos);
 }
 
 TEST_F(SignedIndexFlowTest, SignedIndexThatIsNoJsonIsNotAvailable) {
