@@ -4,9 +4,9 @@
 #include <memory>
 
 #include "core/json_reader.h"
+#include "core/machine_bitness.h"
 #include "core/text_conversion.h"
 #include "install/archive.h"
-#include "install/setup_process.h"
 #include "ui/language_selection.h"
 
 namespace {

@@ -1,5 +1,5 @@
 #pragma once
-// Hands the product's setup program (or a folder) to the system and tells the machine's bitness.
+// Hands the product's setup program (or a folder) to the system.
 // Nothing is reported: a program that cannot be started leaves no trace, as on the shell.
 #include <string>
 
@@ -8,5 +8,3 @@
 void StartProcess(const std::u16string& path);
 // Opens a folder (or mount point) in the file browser, when the system has one.
 void OpenInFileBrowser(const std::u16string& path);
-// True when the machine runs a 64-bit system (the launcher is a 32-bit program on Windows).
-bool IsRunningOnWow64();

@@ -1,7 +1,4 @@
 #include <sys/stat.h>
-#include <sys/utsname.h>
-
-#include <cstring>
 
 #include "core/text_conversion.h"
 #include "install/child_process.h"
@@ -41,14 +38,4 @@ void OpenInFileBrowser(const std::u16string& path) {
     if (!opener.empty()) {
         SpawnDetached({opener, ToUtf8(path)});
     }
-}
-
-bool IsRunningOnWow64() {
-    struct utsname names {};
-    if (uname(&names) != 0) {
-        return false;
-    }
-    // 64-bit machine names carry "64" (x86_64, aarch64, ppc64le, riscv64); s390x is the one that
-    // does not.
-    return std::strstr(names.machine, "64") != nullptr || std::strcmp(names.machine, "s390x") == 0;
 }

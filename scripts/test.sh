@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# The whole test suite from a clean checkout: installs what it needs, builds the default and the
-# sanitizer presets, starts the local blob and table store and runs every test in both builds,
-# then runs the fuzz targets briefly and the Windows edition's tests under Wine.
+# The whole test suite from a clean checkout: installs what it needs, checks the rules of the
+# house (floors, platform halves, formatting), builds the default and the sanitizer presets,
+# starts the local blob and table store and runs every test in both builds, then runs the fuzz
+# targets briefly and the Windows edition's tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
+
+# The rules of the house first: floors, platform halves, formatting (docs/architecture.md).
+scripts/check-house.py
 
 store_env=$(mktemp -d)/store.env
 cleanup() { scripts/local-store.sh stop >/dev/null 2>&1 || true; }
@@ -30,6 +34,9 @@ for preset in default asan; do
   cmake --preset "$preset" -DSETUP_LAUNCHER_INDEX_KEYS="$sample_key" >/dev/null
   cmake --build --preset "$preset"
   if [[ $preset == default ]]; then
+    # Each launcher variant links its own key list and credentials: none defined twice.
+    scripts/check-link-symbols.sh "build/$preset" setup-launcher setup-launcher-unsigned \
+      setup-launcher-sas || status=1
     # The sample product that the whole-launch tests install (the store is shared by both builds).
     SETUP_PUBLISHER="$PWD/build/default/tools/publisher/setup-publisher" scripts/publish-sample.sh "$store_env"
   fi

@@ -27,12 +27,14 @@ class ExtractionProgress {
     const std::u16string& Caption() const { return mCaption; }
     std::uint32_t Position() const { return mPosition; }
     std::uint32_t Range() const { return mMaxProgress; }
-
-    std::uint32_t mMaxProgress = 0;
-    std::uint32_t mCurProgress = 0;
+    // Steps since the last reset, the bar's stop at its end left aside: the estimate's count.
+    std::uint32_t StepsTaken() const { return mCurProgress; }
 
   private:
     void Publish();
+
+    std::uint32_t mMaxProgress = 0;
+    std::uint32_t mCurProgress = 0;
 
     std::u16string mCaption;
     std::u16string mBaseCaption;

@@ -51,9 +51,13 @@ void VersionSelectionDlg::RefillLanguages() {
 }
 
 void VersionSelectionDlg::OnBrowse() {
-    std::u16string picked = PickDownloadFolder();
-    if (!picked.empty()) {
-        mDestination = picked;
+    OnFolderChosen(PickDownloadFolder());
+}
+
+void VersionSelectionDlg::OnFolderChosen(const std::u16string& folder) {
+    std::u16string path = AsDirectoryPath(folder);
+    if (!path.empty()) {
+        mDestination = path;
     }
 }
 

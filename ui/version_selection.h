@@ -18,6 +18,9 @@ class VersionSelectionDlg {
     // The browse button: a picked folder becomes the destination; a cancelled or failed pick
     // keeps the destination the user had.
     void OnBrowse();
+    // A folder the view asked for itself (the terminal's destination question): it becomes the
+    // destination as a folder path; an empty one keeps the destination the user had.
+    void OnFolderChosen(const std::u16string& folder);
     // OK with the language list's selection (-1 for none) and the download-only box.
     void OnOK(int languageSelection, bool downloadOnly);
 

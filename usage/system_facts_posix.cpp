@@ -5,7 +5,7 @@
 #include <charconv>
 #include <cstdlib>
 
-#include "install/setup_process.h"
+#include "core/machine_bitness.h"
 #include "usage/system_facts.h"
 
 namespace {

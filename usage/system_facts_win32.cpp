@@ -6,9 +6,9 @@
 
 #include <vector>
 
+#include "core/machine_bitness.h"
 #include "core/text_conversion.h"
 #include "core/win32_support.h"
-#include "install/setup_process.h"
 #include "usage/system_facts.h"
 
 namespace {

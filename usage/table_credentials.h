@@ -57,7 +57,8 @@ struct TableCredentials {
 TableCredentials DecodeTableCredentials(std::string_view storedAccount, std::string_view storedKey,
                                         std::string_view sasToken);
 
-// The stored forms this build carries, and their decoded credentials.
+// The stored forms this build carries (defined by the credentials library the program links,
+// usage/table_credentials_config.cpp), and their decoded credentials.
 std::string_view StoredTableAccount();
 std::string_view StoredTableKey();
 std::string_view ConfiguredTableSasToken();

@@ -15,6 +15,7 @@
 #include "download/archive_download.h"
 #include "download/image_download.h"
 #include "support/local_store.h"
+#include "support/process_seams.h"
 #include "support/progress_recorder.h"
 #include "support/test_environment.h"
 #include "tools/store/store_client.h"
@@ -40,13 +41,11 @@ std::string NoiseBytes(std::size_t size, std::uint32_t seed) {
 
 class DownloadStoreTest : public ::testing::Test {
   protected:
+    ScopedSeams seams;
     TempDir dir;
     ScopedEnv tmp{"TMPDIR", dir.path().string()};
     ProgressRecorder views;
-    Endpoint savedHost = DownloadHost;
     SetupSelection selection;
-
-    void TearDown() override { DownloadHost = savedHost; }
 
     // Creates a container and puts the objects; the selection then names the container.
     void Publish(const LocalStore& store,

@@ -13,6 +13,7 @@
 #include "core/text_conversion.h"
 #include "net/http_transfer.h"
 #include "support/local_store.h"
+#include "support/process_seams.h"
 #include "support/test_environment.h"
 #include "tools/store/store_client.h"
 
@@ -34,9 +35,7 @@ StoreAccount AccountOf(const LocalStore& store) {
 
 class IndexStoreTest : public ::testing::Test {
   protected:
-    void SetUp() override { mSavedHost = DownloadHost; }
-    void TearDown() override { DownloadHost = mSavedHost; }
-    Endpoint mSavedHost;
+    ScopedSeams seams;
 };
 
 TEST_F(IndexStoreTest, PublishedIndexIsFetchedHostStyleOverHttps) {

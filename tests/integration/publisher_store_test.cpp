@@ -12,6 +12,7 @@
 #include "core/text_conversion.h"
 #include "net/http_transfer.h"
 #include "support/local_store.h"
+#include "support/process_seams.h"
 #include "support/publisher_process.h"
 #include "support/test_environment.h"
 
@@ -40,9 +41,7 @@ std::string PseudoRandomBytes(std::size_t length, unsigned seed) {
 
 class PublisherStoreTest : public ::testing::Test {
   protected:
-    void SetUp() override { mSavedHost = DownloadHost; }
-    void TearDown() override { DownloadHost = mSavedHost; }
-
+    ScopedSeams seams;
     TempDir dir;
     ScopedEnv tmp{"TMPDIR", dir.path().string()};
     const std::string product = UniqueProduct();
@@ -68,7 +67,6 @@ class PublisherStoreTest : public ::testing::Test {
     }
 
   private:
-    Endpoint mSavedHost;
 };
 
 TEST_F(PublisherStoreTest, UploadedReleaseIsWhatTheLauncherReads) {

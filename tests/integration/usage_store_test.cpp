@@ -23,6 +23,7 @@
 #include "net/http_transfer.h"
 #include "support/launcher_process.h"
 #include "support/local_store.h"
+#include "support/process_seams.h"
 #include "support/scripted_server.h"
 #include "support/test_environment.h"
 #include "support/test_pki.h"
@@ -193,11 +194,8 @@ class TableRelay {
 
 class UsageStoreTest : public ::testing::Test {
   protected:
-    void TearDown() override {
-        SetUsageClock({});
-        SetSleeper({});
-        ResetUsageEventsForTesting();
-    }
+    ScopedSeams seams;
+    void TearDown() override { ResetUsageEventsForTesting(); }
 
     // Dates this process's events at a random second of the past day, where neither real
     // launches nor other test processes file theirs (the store keys entities by second and

@@ -3,11 +3,7 @@
 #include <gtest/gtest.h>
 #include <zip.h>
 
-#include "core/hash_context.h"
-
-std::string Sha256Of(const std::string& content) {
-    return HashText(content, "SHA256", true);
-}
+#include "support/test_digests.h"
 
 PackageBuilder& PackageBuilder::Add(std::string name, std::string content) {
     mMembers.emplace_back(std::move(name), std::move(content));

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-std::string Sha256Of(const std::string& content);
+#include "support/test_digests.h"
 
 class PackageBuilder {
   public:

@@ -3,6 +3,7 @@
 #include "core/message_pump.h"
 #include "core/product_identity.h"
 #include "core/setup_log.h"
+#include "support/process_seams.h"
 #include "support/test_environment.h"
 
 namespace {
@@ -68,9 +69,9 @@ class FakeQueue : public MessageQueue {
 
 class PumpTest : public ::testing::Test {
   protected:
+    ScopedSeams seams;
     FakeQueue queue;
     void SetUp() override { SetMessageQueue(&queue); }
-    void TearDown() override { SetMessageQueue(nullptr); }
 };
 
 TEST_F(PumpTest, DispatchesAtMostNThenRunsIdleWork) {

@@ -3,6 +3,7 @@
 #include "core/base64.h"
 #include "core/hash_context.h"
 #include "core/text_conversion.h"
+#include "support/test_digests.h"
 #include "support/test_environment.h"
 
 namespace {
@@ -17,23 +18,10 @@ TEST(Digests, PublishedVectors) {
 }
 
 TEST(Digests, HmacSha256Rfc4231) {
-    struct Case {
-        std::string key;
-        std::string data;
-        const char* mac;
-    };
-    const Case cases[] = {
-        {std::string(20, '\x0b'), "Hi There",
-         "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
-        {"Jefe", "what do ya want for nothing?",
-         "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
-        {std::string(131, '\xaa'), "Test Using Larger Than Block-Size Key - Hash Key First",
-         "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
-    };
-    for (const Case& c : cases) {
+    for (const vectors::HmacCase& c : vectors::kHmacSha256) {
         std::string raw = HmacSha256(c.key, c.data);
         EXPECT_EQ(raw.size(), 32u);
-        EXPECT_EQ(HexText(raw), c.mac);
+        EXPECT_EQ(HexText(raw), c.hex) << c.data;
     }
     // An empty key is a plain digest, in raw form.
     EXPECT_EQ(HexText(HmacSha256("", "abc")), HashText("abc", "SHA256", true));

@@ -14,22 +14,17 @@
 #include "core/hash_context.h"
 #include "core/setup_log.h"
 #include "download/archive_download.h"
+#include "support/process_seams.h"
 #include "support/progress_recorder.h"
 #include "support/scripted_server.h"
+#include "support/setup_log_reader.h"
+#include "support/test_digests.h"
 #include "support/test_environment.h"
 
 namespace {
 constexpr char kFileObject[] = "c/release.zip";
 constexpr char kFilePath[] = "/c/release.zip";
 constexpr char kListObject[] = "c/release.blocks";
-
-BlockDigestList DigestsOf(const std::string& data, std::uint64_t blockSize) {
-    BlockDigestList digests;
-    for (std::size_t at = 0; at < data.size(); at += blockSize) {
-        digests.push_back(Md5Hex(std::string_view(data).substr(at, blockSize)));
-    }
-    return digests;
-}
 
 std::string JsonList(const BlockDigestList& digests) {
     std::string json = "[";
@@ -39,12 +34,9 @@ std::string JsonList(const BlockDigestList& digests) {
     return json + "]";
 }
 
-std::string Sha256Of(const std::string& data) {
-    return HashText(data, "SHA256", true);
-}
-
 class DownloadArchiveTest : public ::testing::Test {
   protected:
+    ScopedSeams seams;
     TempDir dir;
     // Before TMPDIR changes: the test authority's file lives in the process's temporary folder.
     ScriptedServer server;
@@ -62,10 +54,6 @@ class DownloadArchiveTest : public ::testing::Test {
         selection.filename = "release.zip";
         selection.filetype = "arc";
         selection.destination = dir.folder() + u"dest/";
-    }
-    void TearDown() override {
-        SetSleeper(nullptr);
-        DownloadHost = Endpoint{};
     }
 
     // Publishes the release with its digest list (the real one unless given).
@@ -116,9 +104,8 @@ class DownloadArchiveTest : public ::testing::Test {
         }
     }
 
-    std::string Log() const { return ReadFileBytes(dir.path() / "CAD-Setup.log"); }
     bool Logged(const std::string& message) const {
-        return Log().find("): throwing DownloadException(" + message + ")\r\n") !=
+        return SetupLogText().find("): throwing DownloadException(" + message + ")\r\n") !=
                std::string::npos;
     }
 };

@@ -15,6 +15,7 @@
 #include "core/hash_context.h"
 #include "download/archive_download.h"
 #include "download/image_download.h"
+#include "support/process_seams.h"
 #include "support/progress_recorder.h"
 #include "support/scripted_server.h"
 #include "support/test_environment.h"
@@ -80,6 +81,7 @@ class FlakyLink {
 
 class DownloadFlakyLinkTest : public ::testing::Test {
   protected:
+    ScopedSeams seams;
     TempDir dir;
     ScriptedServer server;
     TrustTestAuthority trust;
@@ -97,10 +99,6 @@ class DownloadFlakyLinkTest : public ::testing::Test {
         selection.filesize = kReleaseSize;
         selection.hash = HashText(ReleaseBytes(), "SHA256", true);
         selection.destination = dir.folder() + u"dest/";
-    }
-    void TearDown() override {
-        SetSleeper(nullptr);
-        DownloadHost = Endpoint{};
     }
 
     void PublishDigestList(std::uint64_t blockSize) {

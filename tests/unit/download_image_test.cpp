@@ -10,6 +10,7 @@
 #include "core/hash_context.h"
 #include "core/setup_log.h"
 #include "download/image_download.h"
+#include "support/process_seams.h"
 #include "support/progress_recorder.h"
 #include "support/scripted_server.h"
 #include "support/test_environment.h"
@@ -34,6 +35,7 @@ const std::string& ImageBytes() {
 
 class DownloadImageTest : public ::testing::Test {
   protected:
+    ScopedSeams seams;
     TempDir dir;
     // Before TMPDIR changes: the test authority's file lives in the process's temporary folder.
     ScriptedServer server;
@@ -51,10 +53,6 @@ class DownloadImageTest : public ::testing::Test {
         selection.filename = "disc.iso";
         selection.filetype = "iso";
         selection.destination = dir.folder() + u"dest/";
-    }
-    void TearDown() override {
-        SetTickSource(nullptr);
-        DownloadHost = Endpoint{};
     }
 
     void Publish(std::uint64_t size) {

@@ -11,24 +11,13 @@
 #include "download/download_target.h"
 #include "download/download_worker.h"
 #include "support/progress_recorder.h"
+#include "support/test_digests.h"
 #include "support/test_environment.h"
 
 namespace {
 // A release of 14 bytes in blocks of 4: three whole blocks and one of 2 bytes.
 const std::string kRelease = "0123456789abcd";
 constexpr std::uint64_t kBlockSize = 4;
-
-BlockDigestList DigestsOf(const std::string& data, std::uint64_t blockSize) {
-    BlockDigestList digests;
-    for (std::size_t at = 0; at < data.size(); at += blockSize) {
-        digests.push_back(Md5Hex(std::string_view(data).substr(at, blockSize)));
-    }
-    return digests;
-}
-
-std::string Sha256Of(const std::string& data) {
-    return HashText(data, "SHA256", true);
-}
 
 class DownloadTargetTest : public ::testing::Test {
   protected:
@@ -87,7 +76,7 @@ TEST_F(DownloadTargetTest, ResumeKeepsAllWholeBlocksOrNothing) {
                                        worker, start));
         EXPECT_EQ(start, c.start);
         EXPECT_EQ(views.Positions(), c.positions);
-        EXPECT_EQ(progress.mCurProgress, c.positions.back());
+        EXPECT_EQ(progress.StepsTaken(), c.positions.back());
         // The next block goes to the end of what was kept, and the file's digest covers both:
         // the kept part was hashed while it was checked.
         worker.Begin(start);

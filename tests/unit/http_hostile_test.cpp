@@ -9,6 +9,7 @@
 #include "net/http_transfer.h"
 #include "net/http_transport.h"
 #include "net/object_path.h"
+#include "support/process_seams.h"
 #include "support/scripted_server.h"
 
 namespace {
@@ -17,14 +18,10 @@ using namespace std::chrono_literals;
 
 class HttpHostileTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        mSavedLimits = CurrentHttpTimeLimits();
-        SetHttpTimeLimits({10000ms, 10000ms});
-    }
-    void TearDown() override { SetHttpTimeLimits(mSavedLimits); }
+    ScopedSeams mSeams;
+    void SetUp() override { SetHttpTimeLimits({10000ms, 10000ms}); }
 
     TrustTestAuthority mTrust;
-    HttpTimeLimits mSavedLimits;
 };
 
 Reply Endless(ContentEncoding encoding, std::string piece = std::string()) {

@@ -7,6 +7,7 @@
 
 #include "net/http_transfer.h"
 #include "net/http_transport.h"
+#include "support/process_seams.h"
 #include "support/scripted_server.h"
 
 namespace {
@@ -20,12 +21,9 @@ constexpr auto kServerStall = 10000ms;
 
 class HttpTransferTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        mSavedLimits = CurrentHttpTimeLimits();
-        SetHttpTimeLimits({10000ms, 10000ms});
-    }
+    ScopedSeams mSeams;
+    void SetUp() override { SetHttpTimeLimits({10000ms, 10000ms}); }
     void ShortenStallLimit() { SetHttpTimeLimits({10000ms, kClientStallLimit}); }
-    void TearDown() override { SetHttpTimeLimits(mSavedLimits); }
 
     bool Get(ScriptedServer& server, const std::u16string& path, std::string& out,
              std::int64_t from = 0, std::int64_t to = 0) {
@@ -33,7 +31,6 @@ class HttpTransferTest : public ::testing::Test {
     }
 
     TrustTestAuthority mTrust;
-    HttpTimeLimits mSavedLimits;
 };
 
 std::string Pattern(std::size_t size) {

@@ -5,6 +5,7 @@
 #include "core/endpoints.h"
 #include "core/setup_log.h"
 #include "core/text_conversion.h"
+#include "support/process_seams.h"
 #include "support/scripted_server.h"
 #include "support/test_environment.h"
 
@@ -93,15 +94,11 @@ TEST(IndexEndpointTest, RefusedOverrideFailsInsteadOfFallingBack) {
 
 class IndexRetrievalTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        mSavedHost = DownloadHost;
-        DownloadHost = *ParseEndpoint(mServer.Endpoint());
-    }
-    void TearDown() override { DownloadHost = mSavedHost; }
+    ScopedSeams mSeams;
+    void SetUp() override { DownloadHost = *ParseEndpoint(mServer.Endpoint()); }
 
     TrustTestAuthority mTrust;
     ScriptedServer mServer;
-    Endpoint mSavedHost;
 };
 
 TEST_F(IndexRetrievalTest, RequestsTheIndexObjectOfTheProductUnchanged) {

@@ -15,7 +15,9 @@
 #include "core/text_conversion.h"
 #include "install/archive_extraction.h"
 #include "support/package_builder.h"
+#include "support/process_seams.h"
 #include "support/scripted_dialogs.h"
+#include "support/setup_log_reader.h"
 #include "support/test_environment.h"
 #include "ui/language_selection.h"
 #include "ui/progress_estimate.h"
@@ -105,10 +107,10 @@ std::set<std::string> FilesBelow(const fs::path& folder) {
 
 class InstallExtractionTest : public ::testing::Test {
   protected:
+    ScopedSeams seams;
     void SetUp() override {
         SetSetupStarter([this](const std::u16string& path) { started.push_back(path); });
     }
-    void TearDown() override { SetSetupStarter(nullptr); }
 
     SetupSelection Selection(bool downloadOnly = false) const {
         SetupSelection selection;
@@ -123,7 +125,6 @@ class InstallExtractionTest : public ::testing::Test {
     fs::path PackagePath() const { return dir.path() / "prod-7.zip"; }
     fs::path Folder() const { return dir.path() / "prod.7"; }
     std::u16string FolderText() const { return ToUtf16(Folder().string() + "/"); }
-    std::string Log() const { return ReadFileBytes(ToUtf8(LogFilePath())); }
 
     // Runs a launch over the package in place and returns the text of the failure that reaches
     // the entry (which shows it in the message box); empty when the launch ended normally.
@@ -162,7 +163,7 @@ TEST_F(InstallExtractionTest, InstallsStartsAndDeletesThePackage) {
     EXPECT_EQ(views.positions, (std::vector<std::uint32_t>{0, 1, 2}));
     EXPECT_EQ(views.progressWindows, 1);
     EXPECT_EQ(views.languageDialogs, 0);
-    EXPECT_NE(Log().find("extract: elapsed seconds: "), std::string::npos);
+    EXPECT_NE(SetupLogText().find("extract: elapsed seconds: "), std::string::npos);
 }
 
 TEST_F(InstallExtractionTest, SecondRunStartsFromAnEmptiedFolder) {
@@ -302,7 +303,7 @@ TEST_F(InstallExtractionTest, MismatchingMemberStopsWithTheFileLeftAndThePackage
               "The package prod-7.zip could not be unpacked: \"2.txt\" does not match "
               "its digest " +
                   expected);
-    EXPECT_NE(Log().find("throwing ZipException(" + message + ")\r\n"), std::string::npos);
+    EXPECT_NE(SetupLogText().find("throwing ZipException(" + message + ")\r\n"), std::string::npos);
     EXPECT_EQ(views.positions.back(), 1u);
     EXPECT_EQ(views.progressWindows, 1);
 }
@@ -346,7 +347,7 @@ TEST_F(InstallExtractionTest, CancelledLanguageQuestionStartsNothingAndDeletesTh
     EXPECT_TRUE(started.empty());
     EXPECT_FALSE(fs::exists(PackagePath()));
     EXPECT_EQ(ReadFileBytes(Folder() / "file.txt"), "content");
-    const std::string log = Log();
+    const std::string log = SetupLogText();
     const std::size_t thrown = log.find("): throwing AbortException\r\n");
     const std::size_t abort = log.find("): user abort\r\n");
     ASSERT_NE(thrown, std::string::npos);
@@ -441,8 +442,9 @@ TEST_P(InstallFailureTest, EndsTheLaunchWithAMessageAndKeepsThePackage) {
 
     EXPECT_EQ(message,
               std::string("The package prod-7.zip could not be unpacked: ") + GetParam().reason);
-    EXPECT_NE(Log().find("throwing ZipException(The package prod-7.zip could not be unpacked"),
-              std::string::npos);
+    EXPECT_NE(
+        SetupLogText().find("throwing ZipException(The package prod-7.zip could not be unpacked"),
+        std::string::npos);
     EXPECT_TRUE(fs::exists(PackagePath()));
     EXPECT_TRUE(started.empty());
     EXPECT_EQ(views.languageDialogs, 0);

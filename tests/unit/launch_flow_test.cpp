@@ -3,7 +3,9 @@
 #include "app/launch_flow.h"
 #include "core/clock.h"
 #include "core/setup_log.h"
+#include "support/process_seams.h"
 #include "support/scripted_dialogs.h"
+#include "support/setup_log_reader.h"
 #include "support/test_environment.h"
 
 namespace {
@@ -47,6 +49,7 @@ class RecordingStations : public LaunchStations {
 
 class LaunchFlowTest : public ::testing::Test {
   protected:
+    ScopedSeams seams;
     TempDir dir;
     ScopedEnv tmp{"TMPDIR", dir.path().string()};
     ScriptedViews views;
@@ -62,8 +65,6 @@ class LaunchFlowTest : public ::testing::Test {
         stations.selection.filetype = "arc";
         stations.selection.required_setup = 5;
     }
-    void TearDown() override { SetTickSource(nullptr); }
-    std::string Log() { return ReadFileBytes(dir.path() / "CAD-Setup.log"); }
 };
 
 TEST_F(LaunchFlowTest, FixedOrderWithWholeSecondsInSuccess) {
@@ -72,7 +73,7 @@ TEST_F(LaunchFlowTest, FixedOrderWithWholeSecondsInSuccess) {
     EXPECT_EQ(stations.calls,
               (std::vector<std::string>{"index", "select tarnwick-x64-sql", "begin 2024.1 0 5",
                                         "download arc", "success 2024.1 1 5", "install"}));
-    EXPECT_NE(Log().find("): downloadSetup: elapsed seconds: 1\r\n"), std::string::npos);
+    EXPECT_NE(SetupLogText().find("): downloadSetup: elapsed seconds: 1\r\n"), std::string::npos);
 }
 
 TEST_F(LaunchFlowTest, FiletypeDecidesDownloadAndInstallation) {
@@ -100,7 +101,7 @@ TEST_F(LaunchFlowTest, CancelEndsSilentlyAfterItsRecords) {
     SetViews(&views);
     EXPECT_THROW(RunLauncher(u"p", stations), AbortException);
     EXPECT_EQ(stations.calls, (std::vector<std::string>{"index", "select p"}));
-    std::string log = Log();
+    std::string log = SetupLogText();
     std::size_t abort = log.find("): throwing AbortException\r\n");
     ASSERT_NE(abort, std::string::npos);
     EXPECT_NE(log.find("): downloadSetup: elapsed seconds: 0\r\n", abort), std::string::npos);
@@ -135,7 +136,7 @@ TEST_F(LaunchFlowTest, EmptyProductFailsBeforeAnyNetworkAccess) {
         EXPECT_STREQ(e.what(), "strProduct is empty");
     }
     EXPECT_TRUE(stations.calls.empty());
-    EXPECT_NE(Log().find("): throwing DownloadException(strProduct is empty)\r\n"),
+    EXPECT_NE(SetupLogText().find("): throwing DownloadException(strProduct is empty)\r\n"),
               std::string::npos);
 }
 
@@ -147,9 +148,10 @@ TEST_F(LaunchFlowTest, MissingIndexIsNotAvailable) {
     } catch (const DownloadException& e) {
         EXPECT_STREQ(e.what(), "tarnwick-x64-sql is not available for download");
     }
-    EXPECT_NE(Log().find("throwing DownloadException(tarnwick-x64-sql is not available for "
-                         "download)\r\n"),
-              std::string::npos);
+    EXPECT_NE(
+        SetupLogText().find("throwing DownloadException(tarnwick-x64-sql is not available for "
+                            "download)\r\n"),
+        std::string::npos);
 }
 
 TEST_F(LaunchFlowTest, KeysAndFileNamesThatLeaveTheirFolderAreRefused) {

@@ -10,8 +10,10 @@
 #include "core/endpoints.h"
 #include "core/hash_context.h"
 #include "core/setup_log.h"
+#include "support/process_seams.h"
 #include "support/scripted_dialogs.h"
 #include "support/scripted_server.h"
+#include "support/setup_log_reader.h"
 #include "support/test_environment.h"
 #include "tools/publisher/index_signing.h"
 
@@ -57,11 +59,8 @@ struct TestKey {
 
 class SignedIndexFlowTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        mSavedHost = DownloadHost;
-        mServer.PutObject("signed-product-v2/index", kIndex);
-    }
-    void TearDown() override { DownloadHost = mSavedHost; }
+    ScopedSeams mSeams;
+    void SetUp() override { mServer.PutObject("signed-product-v2/index", kIndex); }
 
     // Runs one launch against the scripted server as the entry does; the shown message or "".
     std::string Launch() {
@@ -77,7 +76,6 @@ class SignedIndexFlowTest : public ::testing::Test {
         for (const auto& request : mServer.Requests()) paths.push_back(request.path);
         return paths;
     }
-    std::string Log() { return ReadFileBytes(mDir.path() / "CAD-Setup.log"); }
     // The text of an index.sig that key signs for index.
     std::string Sign(const std::string& index, std::uint64_t sequence = 100,
                      std::optional<std::int64_t> expires = std::nullopt,
@@ -98,7 +96,6 @@ class SignedIndexFlowTest : public ::testing::Test {
     ScriptedViews mViews;
     ScopedViews mScoped{mViews};
     SignedStations mStations;
-    Endpoint mSavedHost;
     TestKey mKey{mDir, "current.key"};
 };
 
@@ -119,9 +116,10 @@ TEST_F(SignedIndexFlowTest, IndexVerifiedByATrustedKeyIsUsed) {
         EXPECT_EQ(Paths(), (std::vector<std::string>{"/signed-product-v2/index",
                                                      "/signed-product-v2/index.sig"}));
     }
-    EXPECT_NE(Log().find("): signed-product: release index verified with trusted key 2 of 2\r\n"),
+    EXPECT_NE(SetupLogText().find(
+                  "): signed-product: release index verified with trusted key 2 of 2\r\n"),
               std::string::npos)
-        << Log();
+        << SetupLogText();
     EXPECT_EQ(ReadFileBytes(Record()), "100\n");
 }
 
@@ -188,7 +186,7 @@ TEST_F(SignedIndexFlowTest, IndexWithoutAValidStatementEndsTheLaunchBeforeTheDia
         EXPECT_EQ(Launch(), c.message);
         EXPECT_TRUE(mStations.calls.empty()) << "no dialog, download or usage event";
         EXPECT_EQ(mViews.versionDialogs, 0);
-        EXPECT_NE(Log().find("throwing DownloadException(" + c.message + ")\r\n"),
+        EXPECT_NE(SetupLogText().find("throwing DownloadException(" + c.message + ")\r\n"),
                   std::string::npos);
         EXPECT_EQ(ReadFileBytes(Record()), "100\n");
         // index.sig is asked as often as any object: 15 times when it is missing.
@@ -231,7 +229,7 @@ TEST_F(SignedIndexFlowTest, HighestAcceptedSequenceIsRememberedAcrossLaunches) {
         EXPECT_EQ(Launch(), step.message);
         EXPECT_EQ(mStations.calls.empty(), !step.message.empty());
         EXPECT_EQ(ReadFileBytes(Record()), step.recordAfter);
-        EXPECT_NE(Log().find(step.logged), std::string::npos) << Log();
+        EXPECT_NE(SetupLogText().find(step.logged), std::string::npos) << SetupLogText();
     }
 }
 
@@ -243,7 +241,7 @@ TEST_F(SignedIndexFlowTest, SignatureThatCannotBeDownloadedIsADownloadFailure) {
     });
     EXPECT_EQ(Launch(), "signed-product is not available for download");
     EXPECT_TRUE(mStations.calls.empty());
-    EXPECT_EQ(Log().find("index.sig is missing"), std::string::npos);
+    EXPECT_EQ(SetupLogText().find("index.sig is missing"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(Record()));
 }
 
@@ -252,7 +250,7 @@ TEST_F(SignedIndexFlowTest, EmptyKeyListNeverRequestsTheSignature) {
     EXPECT_EQ(Launch(), "");
     EXPECT_EQ(mStations.calls, kWholeLaunch);
     EXPECT_EQ(Paths(), (std::vector<std::string>{"/signed-product-v2/index"}));
-    EXPECT_EQ(Log().find("verified"), std::string::npos);
+    EXPECT_EQ(SetupLogText().find("verified"), std::string::npos);
 }
 
 TEST_F(SignedIndexFlowTest, SignedIndexThatIsNoJsonIsNotAvailable) {

@@ -5,6 +5,7 @@
 
 #include "core/base64.h"
 #include "core/clock.h"
+#include "support/process_seams.h"
 #include "usage/system_facts.h"
 #include "usage/table_credentials.h"
 #include "usage/usage_events.h"
@@ -146,6 +147,7 @@ TEST(UsageEventsEntity, BodyEscapesTextsAsJsonStrings) {
 // A clock that the sleeper moves on, so that waiting takes no real time.
 class UsageEventsSecond : public ::testing::Test {
   protected:
+    ScopedSeams seams;
     void SetUp() override {
         ResetUsageEventsForTesting();
         SetUsageClock([this] { return mNow; });
@@ -156,11 +158,7 @@ class UsageEventsSecond : public ::testing::Test {
             }
         });
     }
-    void TearDown() override {
-        SetUsageClock({});
-        SetSleeper({});
-        ResetUsageEventsForTesting();
-    }
+    void TearDown() override { ResetUsageEventsForTesting(); }
 
     system_clock::time_point mNow = kMarchFifth + 200ms;
     std::vector<std::uint64_t> mSleeps;

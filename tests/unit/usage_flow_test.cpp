@@ -6,6 +6,7 @@
 #include "app/launch_flow.h"
 #include "core/clock.h"
 #include "core/setup_log.h"
+#include "support/process_seams.h"
 #include "support/test_environment.h"
 
 namespace {
@@ -54,6 +55,7 @@ TEST(UsageFlow, SuccessCarriesTheStepsWholeSecondsAndFailureSendsNone) {
         {0, false, {"begin 2024.1 0", "success 2024.1 0"}},
         {59999, true, {"begin 2024.1 0"}},
     };
+    ScopedSeams seams;
     TempDir dir;
     ScopedEnv tmp("TMPDIR", dir.path().string());
     for (const Case& c : cases) {
@@ -70,7 +72,6 @@ TEST(UsageFlow, SuccessCarriesTheStepsWholeSecondsAndFailureSendsNone) {
         }
         EXPECT_EQ(stations.events, c.events) << c.downloadMillis;
     }
-    SetTickSource(nullptr);
 }
 
 }  // namespace

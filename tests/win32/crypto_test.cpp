@@ -6,6 +6,7 @@
 #include "core/hash_context.h"
 #include "core/index_signature.h"
 #include "tests/support/index_signature_vectors.h"
+#include "tests/support/test_digests.h"
 #include "win32_test_support.h"
 
 namespace {
@@ -36,21 +37,7 @@ TEST(Win32Digests, PublishedVectorsAsLowerCaseHex) {
 }
 
 TEST(Win32Digests, HmacSha256MatchesRfc4231) {
-    struct HmacCase {
-        std::string key;
-        std::string data;
-        const char* hex;
-    };
-    const HmacCase cases[] = {
-        {std::string(20, '\x0b'), "Hi There",
-         "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
-        {"Jefe", "what do ya want for nothing?",
-         "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
-        // A key longer than the block is hashed first.
-        {std::string(131, '\xaa'), "Test Using Larger Than Block-Size Key - Hash Key First",
-         "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
-    };
-    for (const HmacCase& c : cases) {
+    for (const vectors::HmacCase& c : vectors::kHmacSha256) {
         const std::string mac = HmacSha256(c.key, c.data);
         EXPECT_EQ(mac.size(), 32u);
         EXPECT_EQ(HexText(mac), c.hex) << c.data;

@@ -7,8 +7,8 @@
 #include <chrono>
 #include <regex>
 
+#include "core/machine_bitness.h"
 #include "install/iso_mount.h"
-#include "install/setup_process.h"
 #include "ui/user_environment.h"
 #include "usage/system_facts.h"
 #include "win32_test_support.h"

@@ -61,9 +61,7 @@ bool TerminalViews::RunVersionSelection(VersionSelectionDlg& dialog) {
         return false;
     }
     if (!folder->empty()) {
-        SetTypedFolder(ToUtf16(*folder));
-        dialog.OnBrowse();
-        mTypedFolder.clear();
+        dialog.OnFolderChosen(ToUtf16(*folder));
     }
     std::optional<bool> downloadOnly = AskYesNo(mIn, mOut, "Nur Download/Download only", false);
     if (!downloadOnly) {
@@ -86,7 +84,8 @@ std::unique_ptr<ProgressView> TerminalViews::ShowProgress(ExtractionProgress&) {
 }
 
 std::u16string TerminalViews::PickFolder(const std::u16string&) {
-    return mTypedFolder;
+    // The terminal has no folder picker: the destination question takes a typed folder.
+    return {};
 }
 
 void TerminalViews::ShowMessage(const std::string& text) {

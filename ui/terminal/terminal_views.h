@@ -16,13 +16,9 @@ class TerminalViews : public DialogViews {
     std::u16string PickFolder(const std::u16string& title) override;
     void ShowMessage(const std::string& text) override;
 
-    // The folder typed at the destination question, handed to the next PickFolder.
-    void SetTypedFolder(std::u16string folder) { mTypedFolder = std::move(folder); }
-
   private:
     std::istream& mIn;
     std::ostream& mOut;
     std::ostream& mErr;
     bool mErrIsTerminal;
-    std::u16string mTypedFolder;
 };

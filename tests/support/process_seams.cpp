@@ -1,0 +1,21 @@
+#include "support/process_seams.h"
+
+#include "core/clock.h"
+#include "core/message_pump.h"
+#include "install/archive_extraction.h"
+#include "ui/dialog_views.h"
+#include "usage/usage_events.h"
+
+ScopedSeams::ScopedSeams() : mTimeLimits(CurrentHttpTimeLimits()), mDownloadHost(DownloadHost) {}
+
+ScopedSeams::~ScopedSeams() {
+    // The injectable functions go back to the platform's own; the values to what they were.
+    SetTickSource(nullptr);
+    SetSleeper(nullptr);
+    SetMessageQueue(nullptr);
+    SetViews(nullptr);
+    SetUsageClock(nullptr);
+    SetSetupStarter(nullptr);
+    SetHttpTimeLimits(mTimeLimits);
+    DownloadHost = mDownloadHost;
+}
