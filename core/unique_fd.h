@@ -12,6 +12,12 @@ class UniqueFd {
     UniqueFd& operator=(const UniqueFd&) = delete;
 
     int Get() const { return mFd; }
+    // Hands the descriptor over to the caller, who closes it from now on.
+    int Release() {
+        const int fd = mFd;
+        mFd = -1;
+        return fd;
+    }
     void Reset() { Close(); }
     // Closes now; false when closing reported an error.
     bool Close() {

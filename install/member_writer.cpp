@@ -102,24 +102,26 @@ void MemberWriter::Work(Job& job) {
         case JobKind::Begin:
             mFailed = false;
             mDigest = std::make_unique<HashContext>("SHA256", std::string_view());
-            if (mFile.is_open()) {
-                mFile.close();
+            mFile.reset();
+            // A link at the member's name is not followed: the member counts as not written.
+            mFile.reset(CreateFileForWriting(job.target));
+            if (mFile) {
+                // Each piece goes to the file in one write, straight from its buffer.
+                std::setvbuf(mFile.get(), nullptr, _IONBF, 0);
             }
-            mFile.clear();
-            mFile.open(NativePath(job.target), std::ios::binary | std::ios::trunc);
             mFailed = !mFile;
             break;
         case JobKind::Piece:
             if (!mFailed) {
                 mDigest->Update(job.data.data(), job.data.size());
-                mFailed =
-                    !mFile.write(job.data.data(), static_cast<std::streamsize>(job.data.size()));
+                mFailed = std::fwrite(job.data.data(), 1, job.data.size(), mFile.get()) !=
+                          job.data.size();
             }
             break;
         case JobKind::End:
-            if (mFile.is_open()) {
-                mFile.close();
-                mFailed = mFailed || !mFile;
+            if (mFile) {
+                const bool closed = std::fclose(mFile.release()) == 0;
+                mFailed = mFailed || !closed;
             }
             break;
     }

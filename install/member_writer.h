@@ -7,8 +7,8 @@
 // (a piece still waiting is dropped, the open file closed).
 #include <condition_variable>
 #include <cstddef>
+#include <cstdio>
 #include <deque>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -52,8 +52,11 @@ class MemberWriter {
     void Work(Job& job);
     void Push(Job job);
 
+    struct FileCloser {
+        void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+    };
     // Used by the worker thread only.
-    std::ofstream mFile;
+    std::unique_ptr<std::FILE, FileCloser> mFile;
     std::unique_ptr<HashContext> mDigest;
     bool mFailed = false;
 

@@ -1,12 +1,19 @@
 // The file-system helpers and the download target's file operations on Windows paths.
 #include <gtest/gtest.h>
 
+#include <winioctl.h>
+
 #include <algorithm>
+#include <cstring>
+#include <vector>
 
 #include "core/file_system.h"
 #include "core/hash_context.h"
+#include "core/setup_log.h"
+#include "core/text_conversion.h"
 #include "download/download_target.h"
 #include "download/download_worker.h"
+#include "install/archive_extraction.h"
 #include "win32_test_support.h"
 
 namespace {
@@ -14,6 +21,102 @@ namespace {
 HANDLE OpenWithSharing(const std::u16string& path, DWORD share) {
     return CreateFileW(reinterpret_cast<const wchar_t*>(path.c_str()), GENERIC_READ | GENERIC_WRITE,
                        share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Makes link a junction to the folder target, as "mklink /J" does; false when the file system
+// takes none.
+bool MakeJunction(const std::u16string& link, const std::u16string& target) {
+    const auto* name = reinterpret_cast<const wchar_t*>(link.c_str());
+    if (CreateDirectoryW(name, nullptr) == FALSE) {
+        return false;
+    }
+    HANDLE handle = CreateFileW(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    // The mount-point form of the reparse data: tag, length, reserved, then the offsets and
+    // lengths (in bytes) of the substitute and the print name, both stored with a zero after them.
+    const std::u16string substitute = u"\\??\\" + target;
+    std::u16string names = substitute + u'\0' + target + u'\0';
+    const WORD nameBytes = static_cast<WORD>(names.size() * 2);
+    const WORD fields[] = {static_cast<WORD>(8 + nameBytes),
+                           0,
+                           0,
+                           static_cast<WORD>(substitute.size() * 2),
+                           static_cast<WORD>((substitute.size() + 1) * 2),
+                           static_cast<WORD>(target.size() * 2)};
+    std::vector<BYTE> data(sizeof(DWORD) + sizeof fields + nameBytes);
+    const DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
+    std::memcpy(data.data(), &tag, sizeof tag);
+    std::memcpy(data.data() + sizeof tag, fields, sizeof fields);
+    std::memcpy(data.data() + sizeof tag + sizeof fields, names.data(), nameBytes);
+    DWORD returned = 0;
+    const bool made =
+        DeviceIoControl(handle, FSCTL_SET_REPARSE_POINT, data.data(),
+                        static_cast<DWORD>(data.size()), nullptr, 0, &returned, nullptr) != FALSE;
+    CloseHandle(handle);
+    return made;
+}
+
+// Junctions planted where the launcher keeps its own file and folder, pointing outside: the
+// download and the install refuse them by name, nothing opens or writes through them, and a
+// junction inside an old extraction folder is removed as a junction.
+TEST(Win32FileSystem, JunctionsAreNeverFollowed) {
+    TempFolder folder;
+    const std::u16string outside = folder / u"draußen";
+    CreateParentDirectories(outside + u"\\unter\\x");
+    WriteBytes(outside + u"\\behalten.txt", "keep");
+    const std::u16string package = folder / u"prod-7.zip";
+    const std::u16string extraction = folder / u"prod.7";
+    if (!MakeJunction(package, outside) || !MakeJunction(extraction, outside)) {
+        GTEST_SKIP() << "this file system takes no junctions";
+    }
+    const auto refusal = [](const std::u16string& path) {
+        return "\"" + ToUtf8(path) +
+               "\" is a link: the launcher follows no link below the destination";
+    };
+    SetupSelection selection;
+    selection.product = u"prod";
+    selection.version = "7";
+    selection.filename = "prod-7.zip";
+    selection.filetype = "arc";
+    selection.destination = folder.Path() + u"\\";
+
+    EXPECT_TRUE(IsLink(extraction + u"\\"));
+    EXPECT_FALSE(IsLink(outside));
+    try {
+        RefuseLinkedReleaseFile(selection);
+        ADD_FAILURE() << "the release file's junction was taken";
+    } catch (const DownloadException& error) {
+        EXPECT_EQ(error.what(), refusal(package));
+    }
+    EXPECT_FALSE(ReadOnlyFile::Open(package));
+    EXPECT_EQ(OpenSharedFile(package, StreamMode::New), nullptr);
+    EXPECT_EQ(CreateFileForWriting(package), nullptr);
+    try {
+        InstallArchive(selection);
+        ADD_FAILURE() << "the install went through a junction";
+    } catch (const ZipException& error) {
+        EXPECT_EQ(error.what(), refusal(package));
+    }
+    RemoveEmptyDirectory(package);
+    try {
+        InstallArchive(selection);
+        ADD_FAILURE() << "the install went through a junction";
+    } catch (const ZipException& error) {
+        EXPECT_EQ(error.what(), refusal(extraction));
+    }
+    EXPECT_FALSE(DeleteDirectoryTree(extraction + u"\\"));
+    EXPECT_EQ(ReadBytes(outside + u"\\behalten.txt"), "keep");
+
+    RemoveEmptyDirectory(extraction);
+    CreateParentDirectories(extraction + u"\\alt\\x");
+    ASSERT_TRUE(MakeJunction(extraction + u"\\alt\\verweis", outside));
+    EXPECT_TRUE(DeleteDirectoryTree(extraction));
+    EXPECT_FALSE(Exists(extraction));
+    EXPECT_EQ(ReadBytes(outside + u"\\behalten.txt"), "keep");
+    EXPECT_TRUE(IsDirectory(outside + u"\\unter"));
 }
 
 TEST(Win32FileSystem, SeparatorsAndFolderPaths) {
