@@ -1,6 +1,8 @@
 // The file-system helpers and the download target's file operations on Windows paths.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+// After windows.h, whose types it uses.
 #include <winioctl.h>
 
 #include <algorithm>
@@ -11,6 +13,7 @@
 #include "core/hash_context.h"
 #include "core/setup_log.h"
 #include "core/text_conversion.h"
+#include "core/win32_support.h"
 #include "download/download_target.h"
 #include "download/download_worker.h"
 #include "install/archive_extraction.h"
@@ -59,17 +62,94 @@ bool MakeJunction(const std::u16string& link, const std::u16string& target) {
     return made;
 }
 
+// Wine before 9 takes no junction, but shows a host's symbolic link to a folder exactly as Windows
+// shows a junction: a folder with the reparse-point attribute. There the host makes such a link
+// (its ln, started like any program); false when neither way is open.
+bool MakeHostLink(const std::u16string& link, const std::u16string& target) {
+    using UnixName = char*(CDECL*)(const wchar_t*);
+    const auto unixName = LookUpFunction<UnixName>(L"kernel32", "wine_get_unix_file_name");
+    if (unixName == nullptr) {
+        return false;
+    }
+    const auto hostPath = [unixName](const std::u16string& path) {
+        char* name = unixName(reinterpret_cast<const wchar_t*>(path.c_str()));
+        const std::string text = name == nullptr ? std::string() : name;
+        HeapFree(GetProcessHeap(), 0, name);
+        return text;
+    };
+    const std::string from = hostPath(link);
+    const std::string to = hostPath(target);
+    if (from.empty() || to.empty()) {
+        return false;
+    }
+    std::u16string command = ToUtf16("/bin/ln -s \"" + to + "\" \"" + from + "\"");
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (CreateProcessW(nullptr, reinterpret_cast<wchar_t*>(command.data()), nullptr, nullptr, FALSE,
+                       0, nullptr, nullptr, &startup, &process) == FALSE) {
+        return false;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    // A host program is not waited for through its handle: the link is looked for instead.
+    for (int attempt = 0; attempt < 500; ++attempt) {
+        if (IsLink(link)) {
+            return true;
+        }
+        Sleep(20);
+    }
+    return false;
+}
+
+// A folder of plain ASCII letters under the temporary folder (the host link is made from a
+// command line), deleted at the end without following the links in it.
+class LinkFolder {
+  public:
+    LinkFolder() {
+        wchar_t temp[MAX_PATH + 1] = {};
+        GetTempPathW(MAX_PATH, temp);
+        mPath = FromWideText(temp) + u"links-" + ToUtf16(std::to_string(GetCurrentProcessId()));
+        DeleteDirectoryTree(mPath);
+        CreateDirectoryOnce(mPath);
+    }
+    ~LinkFolder() { DeleteDirectoryTree(mPath); }
+    std::u16string operator/(const std::u16string& name) const { return mPath + u"\\" + name; }
+    const std::u16string& Path() const { return mPath; }
+
+  private:
+    static std::u16string FromWideText(const wchar_t* text) {
+        return std::u16string(reinterpret_cast<const char16_t*>(text));
+    }
+    std::u16string mPath;
+};
+
+// A junction where the file system takes one, else the host's link; false when neither works.
+// junction tells which one it is.
+bool MakeLinkToFolder(const std::u16string& link, const std::u16string& target,
+                      bool* junction = nullptr) {
+    const bool made = MakeJunction(link, target);
+    if (junction != nullptr) {
+        *junction = made;
+    }
+    if (made) {
+        return true;
+    }
+    RemoveEmptyDirectory(link);
+    return MakeHostLink(link, target);
+}
+
 // Junctions planted where the launcher keeps its own file and folder, pointing outside: the
 // download and the install refuse them by name, nothing opens or writes through them, and a
 // junction inside an old extraction folder is removed as a junction.
 TEST(Win32FileSystem, JunctionsAreNeverFollowed) {
-    TempFolder folder;
-    const std::u16string outside = folder / u"draußen";
+    LinkFolder folder;
+    const std::u16string outside = folder / u"draussen";
     CreateParentDirectories(outside + u"\\unter\\x");
     WriteBytes(outside + u"\\behalten.txt", "keep");
     const std::u16string package = folder / u"prod-7.zip";
     const std::u16string extraction = folder / u"prod.7";
-    if (!MakeJunction(package, outside) || !MakeJunction(extraction, outside)) {
+    if (!MakeLinkToFolder(package, outside) || !MakeLinkToFolder(extraction, outside)) {
         GTEST_SKIP() << "this file system takes no junctions";
     }
     const auto refusal = [](const std::u16string& path) {
@@ -100,7 +180,8 @@ TEST(Win32FileSystem, JunctionsAreNeverFollowed) {
     } catch (const ZipException& error) {
         EXPECT_EQ(error.what(), refusal(package));
     }
-    RemoveEmptyDirectory(package);
+    // With no link at the package's name, the extraction folder's junction is refused next.
+    selection.filename = "anderes.zip";
     try {
         InstallArchive(selection);
         ADD_FAILURE() << "the install went through a junction";
@@ -110,13 +191,18 @@ TEST(Win32FileSystem, JunctionsAreNeverFollowed) {
     EXPECT_FALSE(DeleteDirectoryTree(extraction + u"\\"));
     EXPECT_EQ(ReadBytes(outside + u"\\behalten.txt"), "keep");
 
-    RemoveEmptyDirectory(extraction);
-    CreateParentDirectories(extraction + u"\\alt\\x");
-    ASSERT_TRUE(MakeJunction(extraction + u"\\alt\\verweis", outside));
-    EXPECT_TRUE(DeleteDirectoryTree(extraction));
-    EXPECT_FALSE(Exists(extraction));
+    // A junction inside an old extraction folder: the deletion does not go through it.
+    const std::u16string old = folder / u"alt";
+    CreateParentDirectories(old + u"\\x");
+    bool junction = false;
+    ASSERT_TRUE(MakeLinkToFolder(old + u"\\verweis", outside, &junction));
+    const bool deleted = DeleteDirectoryTree(old);
     EXPECT_EQ(ReadBytes(outside + u"\\behalten.txt"), "keep");
     EXPECT_TRUE(IsDirectory(outside + u"\\unter"));
+    // Windows removes a junction as the link it is. Wine's stand-in, a host link, cannot be
+    // removed without reaching its target (which is not empty and stays): the deletion says so.
+    EXPECT_EQ(deleted, junction);
+    EXPECT_EQ(Exists(old), !junction);
 }
 
 TEST(Win32FileSystem, SeparatorsAndFolderPaths) {
