@@ -479,6 +479,22 @@ TEST_F(DownloadArchiveTest, LinkAtTheReleaseNameIsRefusedAndItsTargetKept) {
     }
 }
 
+// Another file takes the release file's name while the blocks arrive: the verified bytes went to
+// the file the download holds, so the one at the name is not handed on as verified.
+TEST_F(DownloadArchiveTest, FileSwappedDuringTheDownloadIsNotHandedOn) {
+    Publish("0123456789", 4);
+    const std::filesystem::path planted = dir.path() / "planted.zip";
+    WriteFileBytes(planted, "another package");
+    server.SetHook([&](const RecordedRequest& request, Reply&) {
+        if (request.path == kFilePath && request.Header("Range") == "bytes=8-9") {
+            std::filesystem::rename(planted, LocalFile());
+        }
+    });
+
+    EXPECT_EQ(Failure(), "Hash mismatch for downloaded file!");
+    EXPECT_EQ(ReadFileBytes(LocalFile()), "another package");
+}
+
 TEST_F(DownloadArchiveTest, UnusableReleaseOrTargetIsRefused) {
     Publish("0123456789", 4);
     struct Case {
