@@ -76,26 +76,23 @@ std::uint64_t FileSizeOrZero(const std::u16string& path) {
 }
 
 bool CopyFileOver(const std::u16string& from, const std::u16string& to) {
-    const std::unique_ptr<ReadOnlyFile> source = ReadOnlyFile::Open(from);
-    if (!source) {
-        return false;
-    }
-    std::FILE* target = CreateFileForWriting(to);
+    return CopyFileInto(from, CreateFileForWriting(to));
+}
+
+bool CopyFileInto(const std::u16string& from, std::FILE* target) {
     if (target == nullptr) {
         return false;
     }
+    const std::unique_ptr<ReadOnlyFile> source = ReadOnlyFile::Open(from);
     std::vector<char> buffer(1048576);
     std::uint64_t offset = 0;
-    bool written = true;
-    for (;;) {
+    bool written = source != nullptr;
+    while (written) {
         const std::size_t got = source->ReadAt(offset, buffer.data(), buffer.size());
         if (got == 0) {
             break;
         }
-        if (std::fwrite(buffer.data(), 1, got, target) != got) {
-            written = false;
-            break;
-        }
+        written = std::fwrite(buffer.data(), 1, got, target) == got;
         offset += got;
     }
     const bool closed = std::fclose(target) == 0;

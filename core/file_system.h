@@ -88,6 +88,11 @@ bool CopyFileOver(const std::u16string& from, const std::u16string& to);
 // Opens a file for writing, created or cut to nothing, without following a link at its name (a
 // link there fails to open); not inherited by programs started later. nullptr on failure.
 std::FILE* CreateFileForWriting(const std::u16string& path);
+// The same for folder + relative (native separators, no ".."), reached from the folder without
+// following a link in any folder on the way; the folder itself is taken as it is.
+std::FILE* CreateFileBelow(const std::u16string& folder, const std::u16string& relative);
+// Copies the file's bytes into target (which it then closes); a link at from is not followed.
+bool CopyFileInto(const std::u16string& from, std::FILE* target);
 struct DirectoryEntry {
     std::u16string fullPath;
     bool isDirectory = false;

@@ -90,6 +90,42 @@ bool DeleteDirectoryTree(const std::u16string& folder) {
     return ::rmdir(native.c_str()) == 0;
 }
 
+std::FILE* CreateFileBelow(const std::u16string& folder, const std::u16string& relative) {
+    UniqueFd at(::open(NativeNoTrailingSeparator(folder).c_str(),
+                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const std::string path = Native(relative);
+    std::size_t start = 0;
+    for (std::size_t end = path.find('/'); at.Get() >= 0 && end != std::string::npos;
+         end = path.find('/', start)) {
+        const std::string name = path.substr(start, end - start);
+        start = end + 1;
+        if (name.empty() || name == ".") {
+            continue;
+        }
+        // ".." would lead up; O_NOFOLLOW does not stop it.
+        const int next = name == ".." ? -1
+                                      : ::openat(at.Get(), name.c_str(),
+                                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        at = UniqueFd(next);
+    }
+    const std::string name = path.substr(start);
+    if (at.Get() < 0 || name.empty() || name == "." || name == "..") {
+        return nullptr;
+    }
+    // Non-blocking only so that a planted FIFO cannot hold the open up.
+    UniqueFd fd(::openat(at.Get(), name.c_str(),
+                         O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+    struct stat info {};
+    if (fd.Get() < 0 || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return nullptr;
+    }
+    std::FILE* file = ::fdopen(fd.Get(), "wb");
+    if (file != nullptr) {
+        fd.Release();
+    }
+    return file;
+}
+
 bool IsLink(const std::u16string& path) {
     struct stat info {};
     return ::lstat(NativeNoTrailingSeparator(path).c_str(), &info) == 0 && S_ISLNK(info.st_mode);

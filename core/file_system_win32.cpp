@@ -49,6 +49,19 @@ bool DeleteDirectoryTree(const std::u16string& folder) {
     return RemoveEmptyDirectory(folder);
 }
 
+std::FILE* CreateFileBelow(const std::u16string& folder, const std::u16string& relative) {
+    // Every folder between the folder and the file is looked at for a reparse point first.
+    const std::u16string base = AsDirectoryPath(folder);
+    for (std::size_t end = relative.find(kPathSeparator); end != std::u16string::npos;
+         end = relative.find(kPathSeparator, end + 1)) {
+        const std::u16string_view name(relative.data(), end);
+        if (IsLink(base + std::u16string(name))) {
+            return nullptr;
+        }
+    }
+    return CreateFileForWriting(base + relative);
+}
+
 bool IsLink(const std::u16string& path) {
     std::u16string name = path;
     while (name.size() > 1 && (name.back() == kPathSeparator || name.back() == kForeignSeparator)) {

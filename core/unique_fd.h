@@ -10,6 +10,13 @@ class UniqueFd {
     ~UniqueFd() { Reset(); }
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            mFd = other.Release();
+        }
+        return *this;
+    }
 
     int Get() const { return mFd; }
     // Hands the descriptor over to the caller, who closes it from now on.

@@ -190,7 +190,8 @@ ExtractionResult ExtractEntry(const ArcInfoEntry& entry, zip_t* archive,
     const std::u16string firstDestination = NormalizeSeparators(entry.destinations.front());
     const std::u16string first = folder + firstDestination;
     std::string digest;
-    if (ExtractionResult written = ExtractMemberToFile(entry.hash, archive, first, writer, digest);
+    if (ExtractionResult written =
+            ExtractMemberToFile(entry.hash, archive, folder, firstDestination, writer, digest);
         !written) {
         return written;
     }
@@ -201,17 +202,17 @@ ExtractionResult ExtractEntry(const ArcInfoEntry& entry, zip_t* archive,
     // Content needed in several places is inflated once and copied. The same place written
     // differently (other separators) is the first file itself and must not be copied onto itself.
     for (const std::u16string& destination : entry.destinations) {
-        const std::u16string path = folder + NormalizeSeparators(destination);
-        if (path != first) {
-            CopyFileOver(first, path);
+        const std::u16string relative = NormalizeSeparators(destination);
+        if (folder + relative != first) {
+            CopyFileInto(first, CreateFileBelow(folder, relative));
         }
     }
     return ExtractionResult::Success();
 }
 
 ExtractionResult ExtractMemberToFile(const std::string& name, zip_t* archive,
-                                     const std::u16string& target, MemberWriter& writer,
-                                     std::string& digest) {
+                                     const std::u16string& folder, const std::u16string& relative,
+                                     MemberWriter& writer, std::string& digest) {
     zip_uint64_t index = 0;
     if (!LocateMember(archive, name, index)) {
         return ExtractionResult::Failure("the member " + name + " is missing");
@@ -230,7 +231,8 @@ ExtractionResult ExtractMemberToFile(const std::string& name, zip_t* archive,
     // Reading to the end lets libzip compare the member's CRC; a mismatch fails the last read.
     // The writer hashes the bytes as it writes them, so the file is not read again for its check.
     // A write that failed counts before a read that failed after it, as the bytes came in order.
-    writer.Begin(target);
+    writer.Begin(folder, relative);
+    const std::u16string target = folder + relative;
     const auto cannotBeWritten = [&target] {
         return ExtractionResult::Failure(Quoted(target) + " cannot be written");
     };

@@ -33,21 +33,21 @@ void MemberWriter::Push(Job job) {
     mWorkerWake.notify_one();
 }
 
-void MemberWriter::Begin(const std::u16string& target) {
+void MemberWriter::Begin(const std::u16string& folder, const std::u16string& relative) {
     {
         std::lock_guard lock(mMutex);
         mEnded = false;
         mOutcome = {};
     }
-    Push(Job{JobKind::Begin, target, {}});
+    Push(Job{JobKind::Begin, folder, relative, {}});
 }
 
 void MemberWriter::Write(std::string piece) {
-    Push(Job{JobKind::Piece, {}, std::move(piece)});
+    Push(Job{JobKind::Piece, {}, {}, std::move(piece)});
 }
 
 MemberOutcome MemberWriter::End() {
-    Push(Job{JobKind::End, {}, {}});
+    Push(Job{JobKind::End, {}, {}, {}});
     std::unique_lock lock(mMutex);
     mProducerWake.wait(lock, [this] { return mEnded; });
     return mOutcome;
@@ -103,8 +103,8 @@ void MemberWriter::Work(Job& job) {
             mFailed = false;
             mDigest = std::make_unique<HashContext>("SHA256", std::string_view());
             mFile.reset();
-            // A link at the member's name is not followed: the member counts as not written.
-            mFile.reset(CreateFileForWriting(job.target));
+            // No link on the way is followed: the member then counts as not written.
+            mFile.reset(CreateFileBelow(job.folder, job.relative));
             if (mFile) {
                 // Each piece goes to the file in one write, straight from its buffer.
                 std::setvbuf(mFile.get(), nullptr, _IONBF, 0);

@@ -30,8 +30,9 @@ class MemberWriter {
     MemberWriter(const MemberWriter&) = delete;
     MemberWriter& operator=(const MemberWriter&) = delete;
 
-    // Starts the next member's file (created or truncated); the previous one must have ended.
-    void Begin(const std::u16string& target);
+    // Starts the next member's file folder + relative (created or truncated, reached from the
+    // folder without following a link); the previous one must have ended.
+    void Begin(const std::u16string& folder, const std::u16string& relative);
     // Hands the next piece of the member over; waits while the hand-off is full. Pieces after a
     // failed write are dropped.
     void Write(std::string piece);
@@ -45,7 +46,8 @@ class MemberWriter {
     enum class JobKind { Begin, Piece, End };
     struct Job {
         JobKind kind = JobKind::Piece;
-        std::u16string target;
+        std::u16string folder;
+        std::u16string relative;
         std::string data;
     };
     void Run();

@@ -125,6 +125,34 @@ TEST(FileSystem, ReadOnlyFileOpensOnlyARegularFileAtItsName) {
     EXPECT_NE(ReadOnlyFile::Open(path("file"))->Identity(), before);
 }
 
+// Files below a folder are reached from it without following a link on the way: a link in place of
+// a folder or of the file itself, or a way up, gives no file, and the link's target keeps its
+// bytes.
+TEST(FileSystem, CreateFileBelowFollowsNoLinkOnTheWay) {
+    TempDir dir;
+    const std::filesystem::path folder = dir.path() / "folder";
+    const std::filesystem::path outside = dir.path() / "outside";
+    std::filesystem::create_directories(folder / "real" / "deeper");
+    std::filesystem::create_directories(outside);
+    WriteFileBytes(outside / "file.txt", "outside");
+    std::filesystem::create_directory_symlink(outside, folder / "linked");
+    std::filesystem::create_directory_symlink(outside, folder / "real" / "linked");
+    std::filesystem::create_symlink(outside / "file.txt", folder / "file.txt");
+    const std::u16string base = ToUtf16(folder.string()) + u"/";
+
+    for (const char16_t* relative : {u"linked/file.txt", u"real/linked/file.txt", u"file.txt",
+                                     u"real/../linked/file.txt", u"../outside/file.txt"}) {
+        SCOPED_TRACE(ToUtf8(relative));
+        EXPECT_EQ(CreateFileBelow(base, relative), nullptr);
+        EXPECT_FALSE(CopyFileInto(ToUtf16((outside / "file.txt").string()),
+                                  CreateFileBelow(base, relative)));
+        EXPECT_EQ(ReadFileBytes(outside / "file.txt"), "outside");
+    }
+    EXPECT_TRUE(CopyFileInto(ToUtf16((outside / "file.txt").string()),
+                             CreateFileBelow(base, u"real/deeper/copy.txt")));
+    EXPECT_EQ(ReadFileBytes(folder / "real" / "deeper" / "copy.txt"), "outside");
+}
+
 TEST(FileSystem, FileSizeOrZero) {
     TempDir dir;
     WriteFileBytes(dir.path() / "empty", "");
