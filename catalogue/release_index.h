@@ -2,9 +2,12 @@
 // The catalogue model: the parsed release index, the entries of the version list and the record of
 // the user's choice with the chosen release's data.
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "core/json_reader.h"
+
+class ReadOnlyFile;
 
 // The parsed release index, shared read-only.
 using ProductCatalog = JsonValue;
@@ -27,4 +30,7 @@ struct SetupSelection {
     std::uint64_t required_setup = 0;
     bool download_only = false;
     std::u16string destination;  // folder path ending with the separator
+    // The release file as the download verified it, held open so that the install reads exactly
+    // those bytes whatever happens to its name meanwhile; empty until a download verified it.
+    std::shared_ptr<const ReadOnlyFile> package;
 };

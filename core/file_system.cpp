@@ -1,6 +1,8 @@
 #include "core/file_system.h"
 
-#include <fstream>
+#include <vector>
+
+#include "core/text_conversion.h"
 
 std::u16string NormalizeSeparators(std::u16string path) {
     for (char16_t& unit : path) {
@@ -68,32 +70,43 @@ void CreateParentDirectories(const std::u16string& filePath) {
     CreateParentDirectories(filePath, made);
 }
 
-bool DeleteDirectoryTree(const std::u16string& folder) {
-    for (const DirectoryEntry& entry : ListDirectory(folder)) {
-        if (entry.isDirectory) {
-            DeleteDirectoryTree(entry.fullPath);
-            continue;
-        }
-        ClearReadOnly(entry.fullPath);
-        if (!DeleteFileAt(entry.fullPath)) {
-            return false;
-        }
-    }
-    return RemoveEmptyDirectory(folder);
+std::uint64_t FileSizeOrZero(const std::u16string& path) {
+    const std::unique_ptr<ReadOnlyFile> file = ReadOnlyFile::Open(path);
+    return file ? file->Size() : 0;
 }
 
-std::uint64_t FileSizeOrZero(const std::u16string& path) {
-    std::ifstream file(NativePath(path), std::ios::binary);
-    if (!file) {
-        return 0;
+bool CopyFileOver(const std::u16string& from, const std::u16string& to) {
+    return CopyFileInto(from, CreateFileForWriting(to));
+}
+
+bool CopyFileInto(const std::u16string& from, std::FILE* target) {
+    if (target == nullptr) {
+        return false;
     }
-    std::streampos begin = file.tellg();
-    file.seekg(0, std::ios::end);
-    std::streampos end = file.tellg();
-    if (begin < 0 || end < begin) {
-        return 0;
+    const std::unique_ptr<ReadOnlyFile> source = ReadOnlyFile::Open(from);
+    std::vector<char> buffer(1048576);
+    std::uint64_t offset = 0;
+    bool written = source != nullptr;
+    while (written) {
+        const std::size_t got = source->ReadAt(offset, buffer.data(), buffer.size());
+        if (got == 0) {
+            break;
+        }
+        written = std::fwrite(buffer.data(), 1, got, target) == got;
+        offset += got;
     }
-    return static_cast<std::uint64_t>(end - begin);
+    const bool closed = std::fclose(target) == 0;
+    return written && closed && offset == source->Size();
+}
+
+std::string LinkRefusal(const std::u16string& path) {
+    std::u16string shown = path;
+    while (shown.size() > 1 &&
+           (shown.back() == kPathSeparator || shown.back() == kForeignSeparator)) {
+        shown.pop_back();
+    }
+    return "\"" + ToUtf8(shown) +
+           "\" is a link: the launcher follows no link below the destination";
 }
 
 bool IsContainedRelativePath(const std::u16string& path) {

@@ -2,8 +2,11 @@
 // Path and folder helpers shared by downloads, installation and the folder picker. None of them
 // logs or throws. The native separator is "\" on Windows and "/" on POSIX; normalising turns the
 // other platform's separator into the native one.
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -23,11 +26,51 @@ std::vector<std::u16string> ParentDirectoryPrefixes(const std::u16string& filePa
 void CreateParentDirectories(const std::u16string& filePath, MadeFolders& made);
 void CreateParentDirectories(const std::u16string& filePath);
 // Deletes a folder tree; true only when the folder itself was removed. Stops a level at the first
-// file that cannot be deleted.
+// file that cannot be deleted. Links are never followed: a link inside the tree is removed as a
+// link, and a folder that is itself a link is left alone (false).
 bool DeleteDirectoryTree(const std::u16string& folder);
 void ClearReadOnly(const std::u16string& path);
-// Size in bytes; 0 when the file cannot be opened.
+// Size in bytes; 0 when the file cannot be opened (a link at its name counts as that).
 std::uint64_t FileSizeOrZero(const std::u16string& path);
+// Whether the path's last component is itself a link: a symbolic link, or on Windows any reparse
+// point (junctions included). A trailing separator is ignored, so the link is not resolved.
+bool IsLink(const std::u16string& path);
+// The message that ends a launch when a link stands where the launcher expects its own file or
+// folder.
+std::string LinkRefusal(const std::u16string& path);
+
+// Where a file lives: device and inode on POSIX, volume serial number and file index on Windows.
+// Two open files with the same identity are the same file.
+struct FileIdentity {
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+// A file opened for reading without following a link at its name (a link there does not open),
+// shared with other processes. Closed when the object goes; reads name their offset, so several
+// readers of one object do not disturb each other.
+class ReadOnlyFile {
+  public:
+    ~ReadOnlyFile();
+    ReadOnlyFile(const ReadOnlyFile&) = delete;
+    ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
+
+    // Null when the path cannot be opened, is a link or is no regular file.
+    static std::unique_ptr<ReadOnlyFile> Open(const std::u16string& path);
+
+    // Size in bytes; 0 when it cannot be asked for.
+    std::uint64_t Size() const;
+    // Reads up to length bytes at offset; the number read (short at the end or on an error).
+    std::size_t ReadAt(std::uint64_t offset, char* buffer, std::size_t length) const;
+    FileIdentity Identity() const;
+    // The descriptor (POSIX) or HANDLE (Windows), still owned by this object.
+    std::intptr_t NativeHandle() const { return mNative; }
+
+  private:
+    explicit ReadOnlyFile(std::intptr_t native) : mNative(native) {}
+    std::intptr_t mNative;
+};
 
 // Platform primitives.
 std::filesystem::path NativePath(const std::u16string& path);
@@ -39,7 +82,17 @@ bool IsDirectory(const std::u16string& path);
 bool CreateDirectoryOnce(const std::u16string& path);
 bool DeleteFileAt(const std::u16string& path);
 bool RemoveEmptyDirectory(const std::u16string& path);
+// Copies the file's bytes to another, created or cut to nothing; a link at either name is not
+// followed (the copy fails).
 bool CopyFileOver(const std::u16string& from, const std::u16string& to);
+// Opens a file for writing, created or cut to nothing, without following a link at its name (a
+// link there fails to open); not inherited by programs started later. nullptr on failure.
+std::FILE* CreateFileForWriting(const std::u16string& path);
+// The same for folder + relative (native separators, no ".."), reached from the folder without
+// following a link in any folder on the way; the folder itself is taken as it is.
+std::FILE* CreateFileBelow(const std::u16string& folder, const std::u16string& relative);
+// Copies the file's bytes into target (which it then closes); a link at from is not followed.
+bool CopyFileInto(const std::u16string& from, std::FILE* target);
 struct DirectoryEntry {
     std::u16string fullPath;
     bool isDirectory = false;

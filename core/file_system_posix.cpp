@@ -3,12 +3,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 
 #include <memory>
 
 #include "core/file_system.h"
 #include "core/text_conversion.h"
+#include "core/unique_fd.h"
 
 const char16_t kPathSeparator = u'/';
 const char16_t kForeignSeparator = u'\\';
@@ -18,10 +20,165 @@ std::string Native(const std::u16string& path) {
     return ToUtf8(path);
 }
 
+// The path without its trailing separators: a trailing "/" would make the system resolve a link
+// in the last component, which opening without following must not do.
+std::string NativeNoTrailingSeparator(const std::u16string& path) {
+    std::string native = Native(path);
+    while (native.size() > 1 && native.back() == '/') {
+        native.pop_back();
+    }
+    return native;
+}
+
 struct DirCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }
 };
+
+// The names in the open folder ("." and ".." left out); empty when it cannot be read.
+std::vector<std::string> NamesIn(int folder) {
+    std::vector<std::string> names;
+    const int listing = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
+    if (listing < 0) {
+        return names;
+    }
+    std::unique_ptr<DIR, DirCloser> dir(::fdopendir(listing));
+    if (!dir) {
+        ::close(listing);
+        return names;
+    }
+    while (dirent* entry = ::readdir(dir.get())) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.push_back(std::move(name));
+        }
+    }
+    return names;
+}
+
+// Deletes what the open folder holds, walking below it by descriptor: an entry is looked at
+// without following it, so a link is removed as a link and no path is resolved anew. False at the
+// first file of this level that cannot be deleted.
+bool DeleteEntriesOf(int folder) {
+    for (const std::string& name : NamesIn(folder)) {
+        struct stat info {};
+        if (::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            return false;
+        }
+        if (S_ISDIR(info.st_mode)) {
+            UniqueFd sub(
+                ::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (sub.Get() >= 0) {
+                DeleteEntriesOf(sub.Get());
+            }
+            ::unlinkat(folder, name.c_str(), AT_REMOVEDIR);
+            continue;
+        }
+        if (::unlinkat(folder, name.c_str(), 0) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
 }  // namespace
+
+bool DeleteDirectoryTree(const std::u16string& folder) {
+    const std::string native = NativeNoTrailingSeparator(folder);
+    UniqueFd opened(::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (opened.Get() < 0 || !DeleteEntriesOf(opened.Get())) {
+        return false;
+    }
+    return ::rmdir(native.c_str()) == 0;
+}
+
+std::FILE* CreateFileBelow(const std::u16string& folder, const std::u16string& relative) {
+    UniqueFd at(::open(NativeNoTrailingSeparator(folder).c_str(),
+                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const std::string path = Native(relative);
+    std::size_t start = 0;
+    for (std::size_t end = path.find('/'); at.Get() >= 0 && end != std::string::npos;
+         end = path.find('/', start)) {
+        const std::string name = path.substr(start, end - start);
+        start = end + 1;
+        if (name.empty() || name == ".") {
+            continue;
+        }
+        // ".." would lead up; O_NOFOLLOW does not stop it.
+        const int next = name == ".." ? -1
+                                      : ::openat(at.Get(), name.c_str(),
+                                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        at = UniqueFd(next);
+    }
+    const std::string name = path.substr(start);
+    if (at.Get() < 0 || name.empty() || name == "." || name == "..") {
+        return nullptr;
+    }
+    // Non-blocking only so that a planted FIFO cannot hold the open up.
+    UniqueFd fd(::openat(at.Get(), name.c_str(),
+                         O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+    struct stat info {};
+    if (fd.Get() < 0 || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return nullptr;
+    }
+    std::FILE* file = ::fdopen(fd.Get(), "wb");
+    if (file != nullptr) {
+        fd.Release();
+    }
+    return file;
+}
+
+bool IsLink(const std::u16string& path) {
+    struct stat info {};
+    return ::lstat(NativeNoTrailingSeparator(path).c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+ReadOnlyFile::~ReadOnlyFile() {
+    ::close(static_cast<int>(mNative));
+}
+
+std::unique_ptr<ReadOnlyFile> ReadOnlyFile::Open(const std::u16string& path) {
+    // Non-blocking only so that a planted FIFO cannot hold the open up; reads of a regular file
+    // are unaffected.
+    UniqueFd fd(::open(Native(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat info {};
+    if (fd.Get() < 0 || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return nullptr;
+    }
+    std::unique_ptr<ReadOnlyFile> file(new ReadOnlyFile(fd.Get()));
+    fd.Release();
+    return file;
+}
+
+std::uint64_t ReadOnlyFile::Size() const {
+    struct stat info {};
+    if (::fstat(static_cast<int>(mNative), &info) != 0 || info.st_size < 0) {
+        return 0;
+    }
+    return static_cast<std::uint64_t>(info.st_size);
+}
+
+std::size_t ReadOnlyFile::ReadAt(std::uint64_t offset, char* buffer, std::size_t length) const {
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t got = ::pread(static_cast<int>(mNative), buffer + done, length - done,
+                                    static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
+
+FileIdentity ReadOnlyFile::Identity() const {
+    struct stat info {};
+    if (::fstat(static_cast<int>(mNative), &info) != 0) {
+        return {};
+    }
+    return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+}
 
 std::filesystem::path NativePath(const std::u16string& path) {
     return std::filesystem::path(Native(path));
@@ -55,10 +212,19 @@ bool RemoveEmptyDirectory(const std::u16string& path) {
     return ::rmdir(Native(path).c_str()) == 0;
 }
 
-bool CopyFileOver(const std::u16string& from, const std::u16string& to) {
-    std::error_code error;
-    return std::filesystem::copy_file(NativePath(from), NativePath(to),
-                                      std::filesystem::copy_options::overwrite_existing, error);
+std::FILE* CreateFileForWriting(const std::u16string& path) {
+    // Non-blocking only so that a planted FIFO cannot hold the open up.
+    UniqueFd fd(::open(Native(path).c_str(),
+                       O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+    struct stat info {};
+    if (fd.Get() < 0 || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return nullptr;
+    }
+    std::FILE* file = ::fdopen(fd.Get(), "wb");
+    if (file != nullptr) {
+        fd.Release();
+    }
+    return file;
 }
 
 std::vector<DirectoryEntry> ListDirectory(const std::u16string& folder) {

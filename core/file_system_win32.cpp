@@ -1,6 +1,11 @@
 // Windows half of the file-system helpers: wide paths, "\" as the separator, find-first/find-next
 // enumeration. Links (junctions and symbolic links to folders) are removed as links, never
 // followed, so deleting a tree never reaches outside it.
+#include <fcntl.h>
+#include <io.h>
+
+#include <algorithm>
+
 #include "core/file_system.h"
 #include "core/win32_support.h"
 
@@ -17,7 +22,112 @@ constexpr DWORD kLinkToFolder = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARS
 DWORD AttributesOf(const std::u16string& path) {
     return GetFileAttributesW(Wide(path));
 }
+
+HANDLE AsHandle(std::intptr_t native) {
+    return reinterpret_cast<HANDLE>(native);
+}
 }  // namespace
+
+bool DeleteDirectoryTree(const std::u16string& folder) {
+    // A folder that is itself a link or junction is not the launcher's: its target stays.
+    if (IsLink(folder)) {
+        return false;
+    }
+    for (const DirectoryEntry& entry : ListDirectory(folder)) {
+        if (entry.isDirectory) {
+            DeleteDirectoryTree(entry.fullPath);
+            continue;
+        }
+        // The attributes of a link are not changed: that could reach its target.
+        if (!IsLink(entry.fullPath)) {
+            ClearReadOnly(entry.fullPath);
+        }
+        if (!DeleteFileAt(entry.fullPath)) {
+            return false;
+        }
+    }
+    return RemoveEmptyDirectory(folder);
+}
+
+std::FILE* CreateFileBelow(const std::u16string& folder, const std::u16string& relative) {
+    // Every folder between the folder and the file is looked at for a reparse point first.
+    const std::u16string base = AsDirectoryPath(folder);
+    for (std::size_t end = relative.find(kPathSeparator); end != std::u16string::npos;
+         end = relative.find(kPathSeparator, end + 1)) {
+        const std::u16string_view name(relative.data(), end);
+        if (IsLink(base + std::u16string(name))) {
+            return nullptr;
+        }
+    }
+    return CreateFileForWriting(base + relative);
+}
+
+bool IsLink(const std::u16string& path) {
+    std::u16string name = path;
+    while (name.size() > 1 && (name.back() == kPathSeparator || name.back() == kForeignSeparator)) {
+        name.pop_back();
+    }
+    const DWORD attributes = AttributesOf(name);
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+ReadOnlyFile::~ReadOnlyFile() {
+    CloseHandle(AsHandle(mNative));
+}
+
+std::unique_ptr<ReadOnlyFile> ReadOnlyFile::Open(const std::u16string& path) {
+    // The reparse point itself is opened, never its target; it is then refused below. Others may
+    // go on reading, writing and deleting the file, as with every file the launcher opens.
+    HANDLE handle = CreateFileW(
+        Wide(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    std::unique_ptr<ReadOnlyFile> file(new ReadOnlyFile(reinterpret_cast<std::intptr_t>(handle)));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileInformationByHandle(handle, &info) == FALSE ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        return nullptr;
+    }
+    return file;
+}
+
+std::uint64_t ReadOnlyFile::Size() const {
+    LARGE_INTEGER size{};
+    if (GetFileSizeEx(AsHandle(mNative), &size) == FALSE || size.QuadPart < 0) {
+        return 0;
+    }
+    return static_cast<std::uint64_t>(size.QuadPart);
+}
+
+std::size_t ReadOnlyFile::ReadAt(std::uint64_t offset, char* buffer, std::size_t length) const {
+    std::size_t done = 0;
+    while (done < length) {
+        const std::uint64_t at = offset + done;
+        OVERLAPPED position{};
+        position.Offset = static_cast<DWORD>(at & 0xFFFFFFFFu);
+        position.OffsetHigh = static_cast<DWORD>(at >> 32);
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(length - done, 1u << 30));
+        DWORD got = 0;
+        if (ReadFile(AsHandle(mNative), buffer + done, want, &got, &position) == FALSE ||
+            got == 0) {
+            break;
+        }
+        done += got;
+    }
+    return done;
+}
+
+FileIdentity ReadOnlyFile::Identity() const {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileInformationByHandle(AsHandle(mNative), &info) == FALSE) {
+        return {};
+    }
+    return {info.dwVolumeSerialNumber,
+            (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
 
 std::filesystem::path NativePath(const std::u16string& path) {
     return std::filesystem::path(
@@ -54,8 +164,31 @@ bool RemoveEmptyDirectory(const std::u16string& path) {
     return RemoveDirectoryW(Wide(path)) != FALSE;
 }
 
-bool CopyFileOver(const std::u16string& from, const std::u16string& to) {
-    return CopyFileW(Wide(from), Wide(to), FALSE) != FALSE;
+std::FILE* CreateFileForWriting(const std::u16string& path) {
+    // A link is refused before the file would be cut, so its target keeps its bytes; the reparse
+    // point itself is opened, never its target.
+    if (IsLink(path)) {
+        return nullptr;
+    }
+    UniqueHandle handle(CreateFileW(Wide(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                    CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!handle || GetFileInformationByHandle(handle.Get(), &info) == FALSE ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        return nullptr;
+    }
+    const int fd =
+        _open_osfhandle(reinterpret_cast<std::intptr_t>(handle.Get()), _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        return nullptr;
+    }
+    handle.Release();  // the descriptor owns it now
+    std::FILE* file = _fdopen(fd, "wb");
+    if (file == nullptr) {
+        _close(fd);
+    }
+    return file;
 }
 
 std::vector<DirectoryEntry> ListDirectory(const std::u16string& folder) {

@@ -53,3 +53,18 @@ std::string HashFile(const std::u16string& path, const std::string& algorithm) {
 std::string Sha256FileHex(const std::u16string& path) {
     return HashFile(path, "SHA256");
 }
+
+std::string Sha256FileHex(const ReadOnlyFile& file) {
+    HashContext context("SHA256", {});
+    std::vector<char> buffer(1048576);
+    std::uint64_t offset = 0;
+    for (;;) {
+        const std::size_t got = file.ReadAt(offset, buffer.data(), buffer.size());
+        if (got == 0) {
+            break;
+        }
+        context.Update(buffer.data(), got);
+        offset += got;
+    }
+    return context.Finish(true);
+}

@@ -35,3 +35,6 @@ std::string HmacSha256(std::string_view key, std::string_view data);
 // empty input.
 std::string HashFile(const std::u16string& path, const std::string& algorithm);
 std::string Sha256FileHex(const std::u16string& path);
+class ReadOnlyFile;
+// Hex SHA-256 of every byte of an open file, read in 1 MiB pieces from its start.
+std::string Sha256FileHex(const ReadOnlyFile& file);

@@ -10,8 +10,21 @@ class UniqueFd {
     ~UniqueFd() { Reset(); }
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            mFd = other.Release();
+        }
+        return *this;
+    }
 
     int Get() const { return mFd; }
+    // Hands the descriptor over to the caller, who closes it from now on.
+    int Release() {
+        const int fd = mFd;
+        mFd = -1;
+        return fd;
+    }
     void Reset() { Close(); }
     // Closes now; false when closing reported an error.
     bool Close() {

@@ -40,6 +40,12 @@ class UniqueHandle {
         return handle == nullptr || handle == INVALID_HANDLE_VALUE || CloseHandle(handle) != FALSE;
     }
     void Reset() { Close(); }
+    // Hands the handle over to the caller, who closes it from now on.
+    HANDLE Release() {
+        HANDLE handle = mHandle;
+        mHandle = nullptr;
+        return handle;
+    }
 
   private:
     HANDLE mHandle = nullptr;

@@ -94,8 +94,9 @@ std::string InvalidGeometry(const BlockGrid& grid) {
     return {};
 }
 
-void DownloadVerifiedBlocks(const SetupSelection& selection, const BlockDigestList& digests,
-                            const std::string& openFailure) {
+std::shared_ptr<const ReadOnlyFile> DownloadVerifiedBlocks(const SetupSelection& selection,
+                                                           const BlockDigestList& digests,
+                                                           const std::string& openFailure) {
     const BlockGrid grid{selection.filesize, selection.blocksize};
     const std::uint64_t count = grid.Count();
 
@@ -164,7 +165,19 @@ void DownloadVerifiedBlocks(const SetupSelection& selection, const BlockDigestLi
         worker.Submit(block, std::move(text), &digests[block]);
     }
 
+    // The file is opened for reading while the stream still holds it: the same identity proves it
+    // is the file whose bytes were hashed as they were written, not one put at its name since.
+    const std::u16string path = LocalReleasePath(selection, selection.destination);
+    std::shared_ptr<const ReadOnlyFile> written = ReadOnlyFile::Open(path);
+    const bool same = written && stream.IsFile(*written);
     FinishDownload(worker, stream, progress, selection.hash);
+    if (!same) {
+        if (IsLink(path)) {
+            THROW_DOWNLOAD(LinkRefusal(path));
+        }
+        THROW_DOWNLOAD("Hash mismatch for downloaded file!");
+    }
+    return written;
 }
 
 SetupSelection DownloadArchive(SetupSelection selection) {
@@ -180,12 +193,15 @@ SetupSelection DownloadArchive(SetupSelection selection) {
     if (!selection.blockhash.empty() && !FetchBlockDigests(selection, digests)) {
         THROW_DOWNLOAD("Cannot download blockhash file");
     }
-    if (IsDownloadComplete(selection, selection.destination)) {
+    RefuseLinkedReleaseFile(selection);
+    if (std::shared_ptr<const ReadOnlyFile> complete =
+            OpenCompleteDownload(selection, selection.destination)) {
+        selection.package = std::move(complete);
         return selection;
     }
     if (grid.Count() != digests.size()) {
         THROW_DOWNLOAD("Number of expected blockhashes does not match");
     }
-    DownloadVerifiedBlocks(selection, digests, "Cannot open arc file");
+    selection.package = DownloadVerifiedBlocks(selection, digests, "Cannot open arc file");
     return selection;
 }

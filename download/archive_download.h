@@ -1,4 +1,5 @@
 #pragma once
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,5 +24,7 @@ std::string InvalidGeometry(const BlockGrid& grid);
 // partial file from its last good block, fetches the rest block by block (each written only when
 // its MD5 matches), and checks the whole file's SHA-256. openFailure is the message when the local
 // file cannot be opened. Throws DownloadException.
-void DownloadVerifiedBlocks(const SetupSelection& selection, const BlockDigestList& digests,
-                            const std::string& openFailure);
+// Returns the finished file held open for reading, proven to be the file that was written.
+std::shared_ptr<const ReadOnlyFile> DownloadVerifiedBlocks(const SetupSelection& selection,
+                                                           const BlockDigestList& digests,
+                                                           const std::string& openFailure);

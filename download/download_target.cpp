@@ -68,6 +68,11 @@ bool DownloadStream::Open(const std::u16string& path, StreamMode mode) {
     return true;
 }
 
+bool DownloadStream::IsFile(const ReadOnlyFile& file) const {
+    FileIdentity identity;
+    return mFile && StreamFileIdentity(mFile.get(), identity) && identity == file.Identity();
+}
+
 bool DownloadStream::Close() {
     if (!mFile) {
         return true;
@@ -102,15 +107,25 @@ std::u16string LocalReleasePath(const SetupSelection& selection,
     return destination + ToUtf16(selection.filename);
 }
 
+std::shared_ptr<const ReadOnlyFile> OpenCompleteDownload(const SetupSelection& selection,
+                                                         const std::u16string& destination) {
+    std::shared_ptr<const ReadOnlyFile> file =
+        ReadOnlyFile::Open(LocalReleasePath(selection, destination));
+    if (!file || file->Size() != selection.filesize || Sha256FileHex(*file) != selection.hash) {
+        return nullptr;
+    }
+    return file;
+}
+
 bool IsDownloadComplete(const SetupSelection& selection, const std::u16string& destination) {
-    std::u16string path = LocalReleasePath(selection, destination);
-    if (!PathExists(path) || IsDirectory(path)) {
-        return false;
+    return OpenCompleteDownload(selection, destination) != nullptr;
+}
+
+void RefuseLinkedReleaseFile(const SetupSelection& selection) {
+    const std::u16string path = LocalReleasePath(selection, selection.destination);
+    if (IsLink(path)) {
+        THROW_DOWNLOAD(LinkRefusal(path));
     }
-    if (FileSizeOrZero(path) != selection.filesize) {
-        return false;
-    }
-    return Sha256FileHex(path) == selection.hash;
 }
 
 bool OpenDownloadTarget(const SetupSelection& selection, const std::u16string& destination,

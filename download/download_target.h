@@ -9,10 +9,12 @@
 #include <string_view>
 
 #include "catalogue/release_index.h"
+#include "core/file_system.h"
 #include "download/archive_download.h"
 #include "ui/progress_estimate.h"
 
 class DownloadWorker;
+class ReadOnlyFile;
 
 // How the download stream opens the file. Every mode shares the file with other processes.
 enum class StreamMode {
@@ -40,6 +42,8 @@ class DownloadStream {
     // Writes all of data; false, and Failed() from then on, when that did not succeed.
     bool Write(std::string_view data);
     bool Failed() const { return mFailed; }
+    // Whether the open stream writes to the given file.
+    bool IsFile(const ReadOnlyFile& file) const;
 
   private:
     struct FileCloser {
@@ -53,8 +57,14 @@ class DownloadStream {
 std::u16string LocalReleasePath(const SetupSelection& selection, const std::u16string& destination);
 
 // The local file exists, has exactly filesize bytes and its SHA-256 equals hash. The digest is
-// computed only when the size matches.
+// computed only when the size matches. The file is opened once, without following a link at its
+// name, and checked through that open file, which is returned (null when it is not complete).
+std::shared_ptr<const ReadOnlyFile> OpenCompleteDownload(const SetupSelection& selection,
+                                                         const std::u16string& destination);
 bool IsDownloadComplete(const SetupSelection& selection, const std::u16string& destination);
+// Throws DownloadException with LinkRefusal when the release file's name is a link: the launcher
+// neither reads nor writes through it.
+void RefuseLinkedReleaseFile(const SetupSelection& selection);
 
 // Opens stream for writing at the end of the verified part of the local file: keeps every whole
 // block when all of them match their digests (one progress step per checked block), otherwise
@@ -68,9 +78,11 @@ bool OpenDownloadTarget(const SetupSelection& selection, const std::u16string& d
 // Cuts an existing file to length bytes; true when the file now ends there.
 bool CutFileToLength(const std::u16string& path, std::uint64_t length);
 
-// Platform primitive: opens the file for the mode, shared with other processes; nullptr on
-// failure.
+// Platform primitive: opens the file for the mode, shared with other processes, without following a
+// link at its name (a link there fails to open); nullptr on failure.
 std::FILE* OpenSharedFile(const std::u16string& path, StreamMode mode);
+// Platform primitive: where the stream's file lives; false when it cannot be asked for.
+bool StreamFileIdentity(std::FILE* file, FileIdentity& identity);
 
 // The end of a download: finishes the worker, closes the stream and the progress window, then
 // checks the file's digest (computed as its bytes were written) against the release's SHA-256.

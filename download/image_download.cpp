@@ -91,6 +91,7 @@ SetupSelection DownloadImage(SetupSelection selection) {
     if (!ChunkGrid{selection.filesize, ImageChunkSize}.Servable()) {
         THROW_DOWNLOAD(InvalidGeometry(BlockGrid{selection.filesize, ImageChunkSize}));
     }
+    RefuseLinkedReleaseFile(selection);
     if (IsDownloadComplete(selection, selection.destination)) {
         return selection;
     }

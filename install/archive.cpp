@@ -14,6 +14,19 @@ ArchiveHandle OpenArchive(const std::u16string& path) {
     return ArchiveHandle(archive);
 }
 
+ArchiveHandle OpenArchive(const ReadOnlyFile& file) {
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* source = OpenFileSource(file, &error);
+    zip_t* archive = source == nullptr ? nullptr : zip_open_from_source(source, ZIP_RDONLY, &error);
+    if (archive == nullptr && source != nullptr) {
+        // Not taken over by an archive: freeing it closes the duplicate.
+        zip_source_free(source);
+    }
+    zip_error_fini(&error);
+    return ArchiveHandle(archive);
+}
+
 void CloseArchive(ArchiveHandle& handle) {
     handle.reset();
 }

@@ -12,8 +12,15 @@ struct ArchiveCloser {
 
 using ArchiveHandle = std::unique_ptr<zip_t, ArchiveCloser>;
 
+class ReadOnlyFile;
+
 // Opens the package read-only; empty when the file cannot be opened or is no zip archive.
 ArchiveHandle OpenArchive(const std::u16string& path);
+// Reads the package from a file already open; the file stays open and usable after the handle.
+ArchiveHandle OpenArchive(const ReadOnlyFile& file);
+// Platform primitive: a zip source over its own duplicate of the open file (libzip closes the
+// duplicate when the source is freed); null on failure, with error set.
+zip_source_t* OpenFileSource(const ReadOnlyFile& file, zip_error_t* error);
 // Releases the package before the handle would go out of scope.
 void CloseArchive(ArchiveHandle& handle);
 

@@ -58,6 +58,17 @@ ExtractionResult CheckDestinations(const std::u16string& folder, const ArcInfoEn
     return ExtractionResult::Success();
 }
 
+// The package the install reads: the file the download verified and held open, or else the file at
+// the package's name, opened without following a link there. Empty when it cannot be opened or is
+// no zip archive.
+ArchiveHandle OpenPackage(const SetupSelection& selection) {
+    if (selection.package) {
+        return OpenArchive(*selection.package);
+    }
+    const std::unique_ptr<ReadOnlyFile> file = ReadOnlyFile::Open(ArchivePath(selection));
+    return file ? OpenArchive(*file) : ArchiveHandle();
+}
+
 // The extraction folder's own name must be a plain name: it is deleted and filled.
 bool IsPlainFolderName(const std::u16string& name) {
     return IsContainedRelativePath(name) && name.find(u'/') == std::u16string::npos &&
@@ -86,6 +97,19 @@ void InstallArchive(SetupSelection selection) {
         THROW_ZIP(failure + Quoted(folderName) + " is no folder name");
     }
     const std::u16string folder = ExtractionFolder(selection);
+    const std::u16string package = ArchivePath(selection);
+    // The package and the extraction folder are the launcher's own: a link at either name was put
+    // there by someone else, and following it would read or change files outside the destination.
+    for (const std::u16string& own : {package, folder}) {
+        if (IsLink(own)) {
+            THROW_ZIP(LinkRefusal(own));
+        }
+    }
+    // Unpacking and choosing the setup read one open file: the verified one when the download
+    // handed it over, else the one at the package's name now.
+    if (!selection.package) {
+        selection.package = ReadOnlyFile::Open(package);
+    }
     // An earlier extraction of the same release is removed, never reused.
     DeleteDirectoryTree(folder);
 
@@ -97,12 +121,13 @@ void InstallArchive(SetupSelection selection) {
     if (!selection.download_only) {
         StartArchiveSetup(folder, selection);
     }
-    DeleteFileAt(ArchivePath(selection));
+    selection.package.reset();
+    DeleteFileAt(package);
 }
 
 ExtractionResult ExtractArchive(const std::u16string& folder, const SetupSelection& selection) {
     ScopeTimer timer(u"extract");
-    ArchiveHandle archive = OpenArchive(ArchivePath(selection));
+    ArchiveHandle archive = OpenPackage(selection);
     if (!archive) {
         return ExtractionResult::Failure("it cannot be opened as a zip archive");
     }
@@ -165,7 +190,8 @@ ExtractionResult ExtractEntry(const ArcInfoEntry& entry, zip_t* archive,
     const std::u16string firstDestination = NormalizeSeparators(entry.destinations.front());
     const std::u16string first = folder + firstDestination;
     std::string digest;
-    if (ExtractionResult written = ExtractMemberToFile(entry.hash, archive, first, writer, digest);
+    if (ExtractionResult written =
+            ExtractMemberToFile(entry.hash, archive, folder, firstDestination, writer, digest);
         !written) {
         return written;
     }
@@ -176,17 +202,17 @@ ExtractionResult ExtractEntry(const ArcInfoEntry& entry, zip_t* archive,
     // Content needed in several places is inflated once and copied. The same place written
     // differently (other separators) is the first file itself and must not be copied onto itself.
     for (const std::u16string& destination : entry.destinations) {
-        const std::u16string path = folder + NormalizeSeparators(destination);
-        if (path != first) {
-            CopyFileOver(first, path);
+        const std::u16string relative = NormalizeSeparators(destination);
+        if (folder + relative != first) {
+            CopyFileInto(first, CreateFileBelow(folder, relative));
         }
     }
     return ExtractionResult::Success();
 }
 
 ExtractionResult ExtractMemberToFile(const std::string& name, zip_t* archive,
-                                     const std::u16string& target, MemberWriter& writer,
-                                     std::string& digest) {
+                                     const std::u16string& folder, const std::u16string& relative,
+                                     MemberWriter& writer, std::string& digest) {
     zip_uint64_t index = 0;
     if (!LocateMember(archive, name, index)) {
         return ExtractionResult::Failure("the member " + name + " is missing");
@@ -205,7 +231,8 @@ ExtractionResult ExtractMemberToFile(const std::string& name, zip_t* archive,
     // Reading to the end lets libzip compare the member's CRC; a mismatch fails the last read.
     // The writer hashes the bytes as it writes them, so the file is not read again for its check.
     // A write that failed counts before a read that failed after it, as the bytes came in order.
-    writer.Begin(target);
+    writer.Begin(folder, relative);
+    const std::u16string target = folder + relative;
     const auto cannotBeWritten = [&target] {
         return ExtractionResult::Failure(Quoted(target) + " cannot be written");
     };
@@ -242,7 +269,7 @@ ExtractionResult ExtractMemberToFile(const std::string& name, zip_t* archive,
 void StartArchiveSetup(const std::u16string& folder, const SetupSelection& selection) {
     std::vector<StartCommand> commands;
     {
-        ArchiveHandle archive = OpenArchive(ArchivePath(selection));
+        ArchiveHandle archive = OpenPackage(selection);
         if (!archive) {
             THROW_ZIP("Cannot open arc file");
         }

@@ -48,12 +48,13 @@ ExtractionResult ExtractAllEntries(const std::u16string& folder,
 // other destinations.
 ExtractionResult ExtractEntry(const ArcInfoEntry& entry, zip_t* archive,
                               const std::u16string& folder, MemberWriter& writer);
-// Streams one member (found by its whole stored name, ASCII case ignored) into the target file;
-// libzip checks its CRC on the way; the writer hashes and writes the bytes. digest receives the
-// lower-case hex SHA-256 of the bytes written. A partly written file stays on failure.
+// Streams one member (found by its whole stored name, ASCII case ignored) into the target file
+// folder + relative, reached from the folder without following a link; libzip checks its CRC on
+// the way; the writer hashes and writes the bytes. digest receives the lower-case hex SHA-256 of
+// the bytes written. A partly written file stays on failure.
 ExtractionResult ExtractMemberToFile(const std::string& name, zip_t* archive,
-                                     const std::u16string& target, MemberWriter& writer,
-                                     std::string& digest);
+                                     const std::u16string& folder, const std::u16string& relative,
+                                     MemberWriter& writer, std::string& digest);
 // Chooses the start command from the package and starts it; a cancelled language question is
 // logged as "user abort" and starts nothing. Throws ZipException when the package cannot be
 // opened again or the command leads outside the extraction folder.

@@ -33,21 +33,21 @@ void MemberWriter::Push(Job job) {
     mWorkerWake.notify_one();
 }
 
-void MemberWriter::Begin(const std::u16string& target) {
+void MemberWriter::Begin(const std::u16string& folder, const std::u16string& relative) {
     {
         std::lock_guard lock(mMutex);
         mEnded = false;
         mOutcome = {};
     }
-    Push(Job{JobKind::Begin, target, {}});
+    Push(Job{JobKind::Begin, folder, relative, {}});
 }
 
 void MemberWriter::Write(std::string piece) {
-    Push(Job{JobKind::Piece, {}, std::move(piece)});
+    Push(Job{JobKind::Piece, {}, {}, std::move(piece)});
 }
 
 MemberOutcome MemberWriter::End() {
-    Push(Job{JobKind::End, {}, {}});
+    Push(Job{JobKind::End, {}, {}, {}});
     std::unique_lock lock(mMutex);
     mProducerWake.wait(lock, [this] { return mEnded; });
     return mOutcome;
@@ -102,24 +102,26 @@ void MemberWriter::Work(Job& job) {
         case JobKind::Begin:
             mFailed = false;
             mDigest = std::make_unique<HashContext>("SHA256", std::string_view());
-            if (mFile.is_open()) {
-                mFile.close();
+            mFile.reset();
+            // No link on the way is followed: the member then counts as not written.
+            mFile.reset(CreateFileBelow(job.folder, job.relative));
+            if (mFile) {
+                // Each piece goes to the file in one write, straight from its buffer.
+                std::setvbuf(mFile.get(), nullptr, _IONBF, 0);
             }
-            mFile.clear();
-            mFile.open(NativePath(job.target), std::ios::binary | std::ios::trunc);
             mFailed = !mFile;
             break;
         case JobKind::Piece:
             if (!mFailed) {
                 mDigest->Update(job.data.data(), job.data.size());
-                mFailed =
-                    !mFile.write(job.data.data(), static_cast<std::streamsize>(job.data.size()));
+                mFailed = std::fwrite(job.data.data(), 1, job.data.size(), mFile.get()) !=
+                          job.data.size();
             }
             break;
         case JobKind::End:
-            if (mFile.is_open()) {
-                mFile.close();
-                mFailed = mFailed || !mFile;
+            if (mFile) {
+                const bool closed = std::fclose(mFile.release()) == 0;
+                mFailed = mFailed || !closed;
             }
             break;
     }

@@ -7,8 +7,8 @@
 // (a piece still waiting is dropped, the open file closed).
 #include <condition_variable>
 #include <cstddef>
+#include <cstdio>
 #include <deque>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,8 +30,9 @@ class MemberWriter {
     MemberWriter(const MemberWriter&) = delete;
     MemberWriter& operator=(const MemberWriter&) = delete;
 
-    // Starts the next member's file (created or truncated); the previous one must have ended.
-    void Begin(const std::u16string& target);
+    // Starts the next member's file folder + relative (created or truncated, reached from the
+    // folder without following a link); the previous one must have ended.
+    void Begin(const std::u16string& folder, const std::u16string& relative);
     // Hands the next piece of the member over; waits while the hand-off is full. Pieces after a
     // failed write are dropped.
     void Write(std::string piece);
@@ -45,15 +46,19 @@ class MemberWriter {
     enum class JobKind { Begin, Piece, End };
     struct Job {
         JobKind kind = JobKind::Piece;
-        std::u16string target;
+        std::u16string folder;
+        std::u16string relative;
         std::string data;
     };
     void Run();
     void Work(Job& job);
     void Push(Job job);
 
+    struct FileCloser {
+        void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+    };
     // Used by the worker thread only.
-    std::ofstream mFile;
+    std::unique_ptr<std::FILE, FileCloser> mFile;
     std::unique_ptr<HashContext> mDigest;
     bool mFailed = false;
 

@@ -316,6 +316,49 @@ void ExpectUnpackFailure(HostileLaunchTest& test, const std::string& arcInfo,
     EXPECT_TRUE(!fs::exists(test.ExtractionFolder()) || fs::is_empty(test.ExtractionFolder()));
 }
 
+// Someone who can write into the destination plants a link where the launcher puts its own file or
+// folder, pointing outside: the launch ends with the link named, and what lies behind it keeps
+// every byte and gains none.
+TEST_F(HostileLaunchTest, PlantedLinksEndTheLaunchAndReachNothingOutside) {
+    StageArc();
+    const std::string filename = Index()["releases"]["1.0"]["filename"];
+    const fs::path outside = mDir.path() / "outside";
+    struct Case {
+        const char* name;
+        fs::path link;
+        fs::path target;
+    };
+    const Case cases[] = {
+        {"release file", Downloads() / filename, outside / "document.txt"},
+        {"extraction folder", ExtractionFolder(), outside},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(outside);
+        fs::remove_all(Downloads());
+        fs::create_directories(outside / "work");
+        WriteFileBytes(outside / "document.txt", "the user's document");
+        WriteFileBytes(outside / "work" / "notes.txt", "notes");
+        fs::create_directories(Downloads());
+        fs::create_symlink(c.target, c.link);
+
+        const LaunchResult result = Launch();
+
+        EXPECT_EQ(Message(result), "Setup launcher: \"" + c.link.string() +
+                                       "\" is a link: the launcher follows no link below the "
+                                       "destination\n");
+        EXPECT_EQ(ReadFileBytes(outside / "document.txt"), "the user's document");
+        EXPECT_EQ(ReadFileBytes(outside / "work" / "notes.txt"), "notes");
+        std::size_t entries = 0;
+        for (const auto& entry : fs::recursive_directory_iterator(outside)) {
+            (void)entry;
+            ++entries;
+        }
+        EXPECT_EQ(entries, 3u) << "nothing was added behind the link";
+        EXPECT_TRUE(fs::is_symlink(c.link));
+    }
+}
+
 TEST_F(HostileLaunchTest, ControlCharactersFromTheNetworkReachTheTerminalEscaped) {
     StageArc();
     nlohmann::json index = Index();

@@ -11,6 +11,7 @@
 
 #include "core/clock.h"
 #include "core/endpoints.h"
+#include "core/file_system.h"
 #include "core/hash_context.h"
 #include "core/setup_log.h"
 #include "download/archive_download.h"
@@ -69,6 +70,7 @@ class DownloadArchiveTest : public ::testing::Test {
     }
 
     std::filesystem::path LocalFile() const { return dir.path() / "dest" / "release.zip"; }
+    std::u16string LocalFileText() const { return selection.destination + u"release.zip"; }
     void PutLocalFile(const std::string& content) const {
         std::filesystem::create_directories(LocalFile().parent_path());
         WriteFileBytes(LocalFile(), content);
@@ -98,6 +100,13 @@ class DownloadArchiveTest : public ::testing::Test {
             SetupSelection result = DownloadArchive(selection);
             EXPECT_EQ(result.hash, selection.hash);
             EXPECT_EQ(result.destination, selection.destination);
+            // The verified file is handed on open, and it is the file at the release's name.
+            EXPECT_TRUE(result.package);
+            if (result.package) {
+                EXPECT_EQ(Sha256FileHex(*result.package), selection.hash);
+                const auto atName = ReadOnlyFile::Open(LocalFileText());
+                EXPECT_TRUE(atName && atName->Identity() == result.package->Identity());
+            }
             return {};
         } catch (const DownloadException& error) {
             return error.what();
@@ -420,6 +429,57 @@ TEST_F(DownloadArchiveTest, FailedWriteKeepsEveryBlockWrittenBefore) {
     EXPECT_EQ(Failure(), "");
     EXPECT_EQ(ReadFileBytes(LocalFile()), data);
     EXPECT_EQ(BlockRanges(), (std::vector<std::string>{"bytes=131072-196607"}));
+}
+
+// A link at the release file's name points outside the destination: the download ends with the
+// link named before any block is fetched, and the link's target is neither read nor changed (nor
+// created when it does not exist yet).
+TEST_F(DownloadArchiveTest, LinkAtTheReleaseNameIsRefusedAndItsTargetKept) {
+    Publish("0123456789", 4);
+    const std::filesystem::path outside = dir.path() / "outside.txt";
+    const std::optional<std::string> cases[] = {
+        std::string("precious"),    // would be cut to its whole blocks and overwritten
+        std::string("0123456789"),  // the release itself: would count as complete
+        std::string("0123ab"),      // a partial release: would be continued
+        std::nullopt,               // no target yet: would be created outside
+    };
+    std::filesystem::create_directories(LocalFile().parent_path());
+    std::filesystem::create_symlink(outside, LocalFile());
+    for (const std::optional<std::string>& target : cases) {
+        SCOPED_TRACE(target.value_or("(none)"));
+        server.ClearRequests();
+        std::filesystem::remove(outside);
+        if (target) WriteFileBytes(outside, *target);
+
+        const std::string failure = Failure();
+
+        EXPECT_EQ(failure, "\"" + LocalFile().string() +
+                               "\" is a link: the launcher follows no link below the destination");
+        EXPECT_TRUE(Logged(failure));
+        EXPECT_TRUE(BlockRanges().empty());
+        EXPECT_TRUE(std::filesystem::is_symlink(LocalFile()));
+        if (target) {
+            EXPECT_EQ(ReadFileBytes(outside), *target);
+        } else {
+            EXPECT_FALSE(std::filesystem::exists(outside));
+        }
+    }
+}
+
+// Another file takes the release file's name while the blocks arrive: the verified bytes went to
+// the file the download holds, so the one at the name is not handed on as verified.
+TEST_F(DownloadArchiveTest, FileSwappedDuringTheDownloadIsNotHandedOn) {
+    Publish("0123456789", 4);
+    const std::filesystem::path planted = dir.path() / "planted.zip";
+    WriteFileBytes(planted, "another package");
+    server.SetHook([&](const RecordedRequest& request, Reply&) {
+        if (request.path == kFilePath && request.Header("Range") == "bytes=8-9") {
+            std::filesystem::rename(planted, LocalFile());
+        }
+    });
+
+    EXPECT_EQ(Failure(), "Hash mismatch for downloaded file!");
+    EXPECT_EQ(ReadFileBytes(LocalFile()), "another package");
 }
 
 TEST_F(DownloadArchiveTest, UnusableReleaseOrTargetIsRefused) {

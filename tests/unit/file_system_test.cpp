@@ -78,6 +78,81 @@ TEST(FileSystem, DeleteDirectoryTreeStopsAtAFileItCannotDelete) {
     EXPECT_TRUE(std::filesystem::exists(root / "locked" / "f.txt"));
 }
 
+// A folder that is itself a link is not deleted through, with or without a trailing separator
+// (which would make the system resolve the link).
+TEST(FileSystem, DeleteDirectoryTreeLeavesAFolderThatIsALink) {
+    TempDir dir;
+    std::filesystem::create_directories(dir.path() / "outside" / "sub");
+    WriteFileBytes(dir.path() / "outside" / "sub" / "keep.txt", "k");
+    std::filesystem::create_directory_symlink(dir.path() / "outside", dir.path() / "link");
+    const std::u16string link = ToUtf16((dir.path() / "link").string());
+    for (const std::u16string& path : {link, link + u"/"}) {
+        EXPECT_TRUE(IsLink(path));
+        EXPECT_FALSE(DeleteDirectoryTree(path));
+        EXPECT_EQ(ReadFileBytes(dir.path() / "outside" / "sub" / "keep.txt"), "k");
+    }
+    EXPECT_FALSE(IsLink(ToUtf16((dir.path() / "outside").string()) + u"/"));
+    EXPECT_EQ(LinkRefusal(link + u"/"), "\"" + (dir.path() / "link").string() +
+                                            "\" is a link: the launcher follows no link below the "
+                                            "destination");
+}
+
+// Only a regular file at the name itself opens; a link to one, a folder, a FIFO (whose open would
+// block) and a missing file do not, and their sizes read as 0.
+TEST(FileSystem, ReadOnlyFileOpensOnlyARegularFileAtItsName) {
+    TempDir dir;
+    WriteFileBytes(dir.path() / "file", "12345");
+    std::filesystem::create_symlink(dir.path() / "file", dir.path() / "link");
+    std::filesystem::create_directory(dir.path() / "folder");
+    ASSERT_EQ(::mkfifo((dir.path() / "fifo").c_str(), 0600), 0);
+    const auto path = [&dir](const char* name) { return ToUtf16((dir.path() / name).string()); };
+
+    const std::unique_ptr<ReadOnlyFile> file = ReadOnlyFile::Open(path("file"));
+    ASSERT_TRUE(file);
+    EXPECT_EQ(file->Size(), 5u);
+    char bytes[8] = {};
+    EXPECT_EQ(file->ReadAt(1, bytes, sizeof bytes), 4u);
+    EXPECT_EQ(std::string(bytes, 4), "2345");
+    for (const char* name : {"link", "folder", "fifo", "missing"}) {
+        EXPECT_FALSE(ReadOnlyFile::Open(path(name))) << name;
+        EXPECT_EQ(FileSizeOrZero(path(name)), 0u) << name;
+    }
+    // The identity follows the open file, not its name.
+    const FileIdentity before = file->Identity();
+    std::filesystem::rename(dir.path() / "file", dir.path() / "moved");
+    WriteFileBytes(dir.path() / "file", "other");
+    EXPECT_EQ(file->Identity(), before);
+    EXPECT_NE(ReadOnlyFile::Open(path("file"))->Identity(), before);
+}
+
+// Files below a folder are reached from it without following a link on the way: a link in place of
+// a folder or of the file itself, or a way up, gives no file, and the link's target keeps its
+// bytes.
+TEST(FileSystem, CreateFileBelowFollowsNoLinkOnTheWay) {
+    TempDir dir;
+    const std::filesystem::path folder = dir.path() / "folder";
+    const std::filesystem::path outside = dir.path() / "outside";
+    std::filesystem::create_directories(folder / "real" / "deeper");
+    std::filesystem::create_directories(outside);
+    WriteFileBytes(outside / "file.txt", "outside");
+    std::filesystem::create_directory_symlink(outside, folder / "linked");
+    std::filesystem::create_directory_symlink(outside, folder / "real" / "linked");
+    std::filesystem::create_symlink(outside / "file.txt", folder / "file.txt");
+    const std::u16string base = ToUtf16(folder.string()) + u"/";
+
+    for (const char16_t* relative : {u"linked/file.txt", u"real/linked/file.txt", u"file.txt",
+                                     u"real/../linked/file.txt", u"../outside/file.txt"}) {
+        SCOPED_TRACE(ToUtf8(relative));
+        EXPECT_EQ(CreateFileBelow(base, relative), nullptr);
+        EXPECT_FALSE(CopyFileInto(ToUtf16((outside / "file.txt").string()),
+                                  CreateFileBelow(base, relative)));
+        EXPECT_EQ(ReadFileBytes(outside / "file.txt"), "outside");
+    }
+    EXPECT_TRUE(CopyFileInto(ToUtf16((outside / "file.txt").string()),
+                             CreateFileBelow(base, u"real/deeper/copy.txt")));
+    EXPECT_EQ(ReadFileBytes(folder / "real" / "deeper" / "copy.txt"), "outside");
+}
+
 TEST(FileSystem, FileSizeOrZero) {
     TempDir dir;
     WriteFileBytes(dir.path() / "empty", "");

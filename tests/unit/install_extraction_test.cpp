@@ -13,6 +13,7 @@
 #include "core/json_reader.h"
 #include "core/setup_log.h"
 #include "core/text_conversion.h"
+#include "download/download_target.h"
 #include "install/archive_extraction.h"
 #include "support/package_builder.h"
 #include "support/process_seams.h"
@@ -383,6 +384,107 @@ TEST_F(InstallExtractionTest, ReleaseKeyThatIsNoFolderNameIsRefusedBeforeDeletin
     EXPECT_EQ(ReadFileBytes(dir.path() / "victim/keep.txt"), "keep");
     EXPECT_TRUE(fs::exists(PackagePath()));
     EXPECT_TRUE(started.empty());
+}
+
+// A link at the package's or the extraction folder's name ends the launch with the link named;
+// nothing behind it is read, deleted or written, and nothing is started.
+TEST_F(InstallExtractionTest, LinkAtThePackageOrFolderNameIsRefused) {
+    PackageBuilder package;
+    const std::string file = package.AddContent("content");
+    package.ArcInfo(Entries({Entry(file, {"file.txt"})})).ArcConfig(kStartAnything);
+    const fs::path outside = dir.path() / "outside";
+    struct Case {
+        const char* name;
+        fs::path link;
+    };
+    for (const Case& c : {Case{"package", PackagePath()}, Case{"folder", Folder()}}) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(outside);
+        fs::remove_all(Folder());
+        fs::remove(PackagePath());
+        fs::create_directories(outside / "old");
+        WriteFileBytes(outside / "old/keep.txt", "keep");
+        package.Write(outside / "real.zip");
+        if (c.link == PackagePath()) {
+            fs::create_symlink(outside / "real.zip", PackagePath());
+        } else {
+            package.Write(PackagePath());
+            fs::create_directory_symlink(outside, Folder());
+        }
+
+        const std::string message = Launch();
+
+        EXPECT_EQ(message, "\"" + c.link.string() +
+                               "\" is a link: the launcher follows no link below the destination");
+        EXPECT_EQ(FilesBelow(outside), (std::set<std::string>{"old/keep.txt", "real.zip"}));
+        EXPECT_TRUE(fs::is_symlink(c.link));
+        EXPECT_TRUE(fs::exists(PackagePath()));
+        EXPECT_TRUE(started.empty());
+        EXPECT_EQ(views.progressWindows, 0);
+    }
+}
+
+// Links left in an old extraction folder are removed as links: what they point to stays.
+TEST_F(InstallExtractionTest, LinksInAnOldFolderAreRemovedAsLinks) {
+    PackageBuilder package;
+    const std::string file = package.AddContent("new content");
+    package.ArcInfo(Entries({Entry(file, {"file.txt"})})).ArcConfig(kStartAnything);
+    package.Write(PackagePath());
+    const fs::path outside = dir.path() / "outside";
+    fs::create_directories(outside / "sub");
+    WriteFileBytes(outside / "sub/keep.txt", "keep");
+    WriteFileBytes(outside / "file.txt", "outside file");
+    fs::create_directories(Folder() / "old");
+    fs::create_directory_symlink(outside, Folder() / "old/folder-link");
+    // The old file's name is a link: the new file must not be written through it either.
+    fs::create_symlink(outside / "file.txt", Folder() / "file.txt");
+
+    InstallArchive(Selection());
+
+    EXPECT_EQ(FilesBelow(Folder()), std::set<std::string>{"file.txt"});
+    EXPECT_FALSE(fs::is_symlink(Folder() / "file.txt"));
+    EXPECT_EQ(ReadFileBytes(Folder() / "file.txt"), "new content");
+    EXPECT_EQ(FilesBelow(outside), (std::set<std::string>{"file.txt", "sub/keep.txt"}));
+    EXPECT_EQ(ReadFileBytes(outside / "file.txt"), "outside file");
+}
+
+// The download checks the package and hands it over open, as the real download does; between
+// that check and the install another package takes the package's name. The checked one is the
+// one unpacked and started.
+TEST_F(InstallExtractionTest, PackageSwappedAfterItsCheckIsNotTheOneUnpacked) {
+    class SwappingStations : public LocalPackageStations {
+      public:
+        using LocalPackageStations::LocalPackageStations;
+        std::function<void()> swap;
+        SetupSelection DownloadArchive(SetupSelection selection) override {
+            selection.package = OpenCompleteDownload(selection, selection.destination);
+            EXPECT_TRUE(selection.package) << "the package in place passes the check";
+            return selection;
+        }
+        void InstallArchive(SetupSelection selection) override {
+            swap();
+            LaunchStations::InstallArchive(std::move(selection));
+        }
+    };
+    const auto build = [](const std::string& setup, const fs::path& to) {
+        PackageBuilder package;
+        const std::string content = package.AddContent(setup);
+        package.ArcInfo(Entries({Entry(content, {"bin\\setup.sh"})}))
+            .ArcConfig(kStartAnything)
+            .Write(to);
+    };
+    build("#!/bin/sh\necho verified\n", PackagePath());
+    build("#!/bin/sh\necho swapped\n", dir.path() / "swapped.zip");
+    SetupSelection selection = Selection();
+    selection.hash = Sha256Of(ReadFileBytes(PackagePath()));
+    selection.filesize = fs::file_size(PackagePath());
+    SwappingStations stations(selection);
+    stations.swap = [&] { fs::rename(dir.path() / "swapped.zip", PackagePath()); };
+
+    RunLauncher(u"prod", stations);
+
+    EXPECT_EQ(ReadFileBytes(Folder() / "bin/setup.sh"), "#!/bin/sh\necho verified\n");
+    EXPECT_EQ(started, std::vector<std::u16string>{FolderText() + u"bin/setup.sh"});
 }
 
 class InstallUnsafeDestinationTest : public InstallExtractionTest,
