@@ -79,7 +79,8 @@ class Socket {
 };
 
 // Hands out the times at which bytes may leave so that they leave at no more than a rate. Time
-// not used is not saved up: an idle pacer gives no burst.
+// not used is saved up for at most 20 ms, so a writer that woke late (a busy machine) catches up
+// instead of losing rate, and an idle pacer gives no more than a small burst.
 class Pacer {
   public:
     explicit Pacer(double bytesPerSecond) : mBytesPerSecond(bytesPerSecond) {}
@@ -87,13 +88,15 @@ class Pacer {
     // The time at which `bytes` may start to leave; the next bytes wait until these are through.
     Clock::time_point Reserve(std::size_t bytes) {
         std::lock_guard lock(mMutex);
-        auto start = std::max(Clock::now(), mNext);
+        auto now = Clock::now();
+        auto start = std::max(now - kSlack, mNext);
         mNext = start + std::chrono::duration_cast<Clock::duration>(
                             std::chrono::duration<double>(bytes / mBytesPerSecond));
-        return start;
+        return std::max(start, now);
     }
 
   private:
+    static constexpr auto kSlack = std::chrono::milliseconds(20);
     const double mBytesPerSecond;
     std::mutex mMutex;
     Clock::time_point mNext{};
