@@ -5,7 +5,7 @@
 #
 #   bench/download_bench.sh [--size 1G] [--blocks 4M,64M] [--runs 3] [--work DIR] [--build DIR]
 #                           [--groups loopback,far] [--far 60ms:20M:100M,120ms:8M:60M]
-#                           [--far-size 256M] [--keep]
+#                           [--far-size 256M] [--limit SECONDS] [--keep]
 #
 # One run measures, each group in a rotating order (run 1: a b c, run 2: b c a, ...):
 #   arc     the launcher's whole "arc" download-only launch (index, blocks checked, file checked,
@@ -20,7 +20,8 @@
 # and then, once per far-link profile, through far_link_proxy in front of the same nginx:
 #   far     the launcher's "arc" download-only launch once per block size; aria2c -x8 -s8 -k4M
 #           --checksum=sha-256=... followed by unzip and openssl dgst -sha256 of the members; the
-#           launcher's "iso" download-only launch; curl -o of the image alone
+#           launcher's "iso" download-only launch, with and without the image's digest list; curl
+#           -o of the image alone
 # and prints the medians, ratios and the launcher's peak memory (maximum resident set size from
 # /usr/bin/time -v) as tables for bench/README.md, with the machine's openssl speed figures.
 #
