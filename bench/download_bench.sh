@@ -35,7 +35,8 @@
 # --build    build folder (default build/bench: RelWithDebInfo as the default preset, no tests)
 # --groups   which groups run: loopback (arc, iso, resume), far, or both (default loopback,far)
 # --far      far-link profiles, each <round trip>ms:<rate per connection>:<line rate>, rates in
-#            bytes per second with K, M or G as powers of 1000 (default 60ms:20M:100M,120ms:8M:60M)
+#            bytes per second with K, M or G as powers of 1000 (default 60ms:20M:100M,120ms:8M:60M);
+#            a fourth field :<n> resets every connection beyond n open ones
 # --far-size size of the far groups' package and image, a multiple of the largest block size
 #            (default 256M; their releases are made beside the loopback ones)
 # --limit    seconds one contender may take before the bench stops with an error (default: 300
@@ -136,12 +137,14 @@ rate_of() {
 FAR_RTT=()
 FAR_CONNECTION=()
 FAR_LINE=()
+FAR_MAX=()
 if ((FAR)); then
     IFS=, read -r -a far_profiles <<<"$FAR_TEXT"
     for profile in "${far_profiles[@]}"; do
-        [[ $profile =~ ^([0-9]+)ms:([0-9]+[KMGkmg]?):([0-9]+[KMGkmg]?)$ ]] ||
-            die "not a far-link profile (<ms>ms:<rate>:<rate>): $profile"
+        [[ $profile =~ ^([0-9]+)ms:([0-9]+[KMGkmg]?):([0-9]+[KMGkmg]?)(:([1-9][0-9]*))?$ ]] ||
+            die "not a far-link profile (<ms>ms:<rate>:<rate>[:<connections>]): $profile"
         FAR_RTT+=("${BASH_REMATCH[1]}")
+        FAR_MAX+=("${BASH_REMATCH[5]:-0}")
         FAR_CONNECTION+=("$(rate_of "${BASH_REMATCH[2]}")")
         FAR_LINE+=("$(rate_of "${BASH_REMATCH[3]}")")
     done
@@ -403,7 +406,8 @@ EOF
 start_nginx
 : >"$WORK/nginx/logs/access.log"
 : >"$WORK/nginx/logs/far-access.log"
-echo "== nginx $($NGINX -v 2>&1 | sed 's/.*nginx\///') on $ENDPOINT, serving $STAGING" >&2
+echo "== nginx $($NGINX -v 2>&1 | sed 's/.*nginx\///') on $ENDPOINT, serving $STAGING, and on" \
+    "https://127.0.0.1:$FAR_PORT for the far links, serving $FAR_STAGING" >&2
 
 # The usage events go to a port where nothing listens: the connection is refused at once and the
 # launch goes on (a failed event is never retried).
@@ -617,7 +621,8 @@ FAR_GROUP+=(run_aria2_x8_arc "run_iso_launch bench-iso 'launcher iso'"
 # far_name N: the name of the N-th profile in the figures, such as "60 ms, 20 MB/s, 100 MB/s".
 far_name() {
     awk -v r="${FAR_RTT[$1]}" -v c="${FAR_CONNECTION[$1]}" -v l="${FAR_LINE[$1]}" \
-        'BEGIN { printf "%g ms, %g MB/s, %g MB/s", r, c / 1e6, l / 1e6 }'
+        -v m="${FAR_MAX[$1]}" 'BEGIN { printf "%g ms, %g MB/s, %g MB/s", r, c / 1e6, l / 1e6
+            if (m > 0) printf ", at most %d connections", m }'
 }
 
 # start_proxy N: far_link_proxy with the N-th profile in front of the far server; TARGET is then
@@ -628,7 +633,7 @@ start_proxy() {
     rm -f "$WORK/proxy.port"
     "$FAR_LINK_PROXY" --target "$FAR_PORT" --rtt-ms "${FAR_RTT[$n]}" \
         --connection-rate "${FAR_CONNECTION[$n]}" --line-rate "${FAR_LINE[$n]}" \
-        --lifetime "$lifetime" --port-file "$WORK/proxy.port" --verbose \
+        --max-connections "${FAR_MAX[$n]}" --lifetime "$lifetime" --port-file "$WORK/proxy.port" --verbose \
         2>>"$WORK/proxy.log" &
     PROXY_PID=$!
     for _ in $(seq 50); do
@@ -770,7 +775,8 @@ if ((FAR)); then
             "\"iso\" image, the line's time $(seconds "$(awk -v b="$FAR_PACKAGE_SIZE" -v l="$line" \
                 'BEGIN { print b / l }')") and $(seconds "$(awk -v b="$image" -v l="$line" \
                 'BEGIN { print b / l }')"); medians of $RUNS run(s) in rotating order; MB/s is" \
-            "the file's size over the whole time."
+            "the file's size over the whole time; load average $LOAD_BEFORE before, $LOAD_AFTER" \
+            "after all groups."
         echo
         echo "| what | median | MB/s | × line's time | connections | launcher peak memory | ratio | target |"
         echo "|---|---|---|---|---|---|---|---|"

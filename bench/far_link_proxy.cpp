@@ -6,12 +6,14 @@
 // client asked for.
 //
 // far_link_proxy --target <port> --rtt-ms <ms> --connection-rate <rate> --line-rate <rate>
-//                [--lifetime <seconds>] [--port-file <file>] [--verbose]
+//                [--max-connections <n>] [--lifetime <seconds>] [--port-file <file>] [--verbose]
 //
 // Rates are bytes per second with an optional K, M or G suffix (powers of 1000: "20M" is
 // 20 MB/s). The proxy listens on a free port of 127.0.0.1, writes it to --port-file (or to
 // standard output) and ends by itself after --lifetime seconds (default 3600), so a benchmark
-// that dies cannot leave it behind for long.
+// that dies cannot leave it behind for long. With --max-connections, a connection beyond that many
+// open ones is reset one round trip after it was accepted, as a store or proxy that allows only so
+// many connections per client does.
 //
 // What it models: propagation delay (also for the TCP handshake: the first bytes towards the
 // server wait one extra round trip), a per-connection bottleneck and a shared line. What it does
@@ -108,6 +110,7 @@ struct Settings {
     double mConnectionRate = 0;
     double mLineRate = 0;
     std::chrono::seconds mLifetime{3600};
+    int mMaxConnections = 0;  // 0: no limit
     std::string mPortFile;
     bool mVerbose = false;
 };
@@ -361,6 +364,8 @@ Settings ParseArguments(int argc, char** argv) {
             settings.mConnectionRate = ParseRate(value);
         } else if (name == "--line-rate") {
             settings.mLineRate = ParseRate(value);
+        } else if (name == "--max-connections") {
+            settings.mMaxConnections = std::stoi(value);
         } else if (name == "--lifetime") {
             settings.mLifetime = std::chrono::seconds(std::stoi(value));
         } else if (name == "--port-file") {
@@ -371,10 +376,11 @@ Settings ParseArguments(int argc, char** argv) {
     }
     if (settings.mTargetPort <= 0 || settings.mTargetPort > 65535 || !rtt ||
         settings.mConnectionRate <= 0 || settings.mLineRate <= 0 ||
-        settings.mLifetime.count() <= 0) {
+        settings.mLifetime.count() <= 0 || settings.mMaxConnections < 0) {
         throw std::invalid_argument(
             "usage: far_link_proxy --target <port> --rtt-ms <ms> --connection-rate <rate> "
-            "--line-rate <rate> [--lifetime <seconds>] [--port-file <file>] [--verbose]");
+            "--line-rate <rate> [--max-connections <n>] [--lifetime <seconds>] [--port-file "
+            "<file>] [--verbose]");
     }
     return settings;
 }
@@ -417,6 +423,7 @@ int Serve(const Settings& settings) {
 
     // Sessions outlive nothing: the process ends with its lifetime, cutting whatever is open.
     static Pacer line(settings.mLineRate);
+    static std::atomic<int> open{0};
     const auto end = Clock::now() + settings.mLifetime;
     int number = 0;
     for (;;) {
@@ -434,6 +441,21 @@ int Serve(const Settings& settings) {
         if (!client.Valid()) {
             continue;
         }
+        if (settings.mMaxConnections > 0 && open.load() >= settings.mMaxConnections) {
+            ++number;
+            if (settings.mVerbose) {
+                std::fprintf(stderr, "far_link_proxy: connection %d: reset, %d open\n", number,
+                             open.load());
+            }
+            std::thread([refused = std::move(client), delay = 2 * settings.mOneWay] {
+                std::this_thread::sleep_for(delay);
+                struct linger hard {
+                    1, 0
+                };
+                ::setsockopt(refused.Fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+            }).detach();
+            continue;
+        }
         Socket server = ConnectToTarget(settings.mTargetPort);
         if (!server.Valid()) {
             std::fprintf(stderr, "far_link_proxy: cannot reach port %d: %s\n", settings.mTargetPort,
@@ -445,7 +467,11 @@ int Serve(const Settings& settings) {
         }
         auto session = std::make_shared<Session>(settings, line, std::move(client),
                                                  std::move(server), ++number);
-        std::thread([session] { session->Run(); }).detach();
+        ++open;
+        std::thread([session] {
+            session->Run();
+            --open;
+        }).detach();
     }
 }
 
