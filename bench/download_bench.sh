@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The launcher's downloads side by side with the tools people would use instead, all fetching
-# from nginx over TLS on loopback (started here on a free port with a certificate made here).
+# from nginx over TLS on loopback (started here on a free port with a certificate made here),
+# directly and through a modelled far link (bench/far_link_proxy.cpp).
 #
 #   bench/download_bench.sh [--size 1G] [--blocks 4M,64M] [--runs 3] [--work DIR] [--build DIR]
-#                           [--keep]
+#                           [--groups loopback,far] [--far 60ms:20M:100M,120ms:8M:60M]
+#                           [--far-size 256M] [--limit SECONDS] [--keep]
 #
 # One run measures, each group in a rotating order (run 1: a b c, run 2: b c a, ...):
 #   arc     the launcher's whole "arc" download-only launch (index, blocks checked, file checked,
@@ -15,8 +17,13 @@
 #   resume  the launcher's resume check of a partial file of --size bytes (DownloadArchive on its
 #           own, bench/download_bench.cpp: every kept block MD5-checked, the one missing byte
 #           fetched, the whole file checked) once per block size; openssl dgst -md5 of that file
+# and then, once per far-link profile, through far_link_proxy in front of the same nginx:
+#   far     the launcher's "arc" download-only launch once per block size; aria2c -x8 -s8 -k4M
+#           --checksum=sha-256=... followed by unzip and openssl dgst -sha256 of the members; the
+#           launcher's "iso" download-only launch, with and without the image's digest list; curl
+#           -o of the image alone
 # and prints the medians, ratios and the launcher's peak memory (maximum resident set size from
-# /usr/bin/time -v) as a table for bench/README.md, with the machine's openssl speed figures.
+# /usr/bin/time -v) as tables for bench/README.md, with the machine's openssl speed figures.
 #
 # --size     size of the "arc" package (about; its content is generated), of the "iso" image
 #            and of the partial file; a multiple of the largest block size (default 1G)
@@ -26,6 +33,15 @@
 #            removed at the end unless --keep. A kept folder's generated releases are reused by
 #            the next run with the same --size and --blocks.
 # --build    build folder (default build/bench: RelWithDebInfo as the default preset, no tests)
+# --groups   which groups run: loopback (arc, iso, resume), far, or both (default loopback,far)
+# --far      far-link profiles, each <round trip>ms:<rate per connection>:<line rate>, rates in
+#            bytes per second with K, M or G as powers of 1000 (default 60ms:20M:100M,120ms:8M:60M);
+#            a fourth field :<n> resets every connection beyond n open ones
+# --far-size size of the far groups' package and image, a multiple of the largest block size
+#            (default 256M; their releases are made beside the loopback ones)
+# --limit    seconds one contender may take before the bench stops with an error (default: 300
+#            plus the time of the file at 5 MB/s on loopback, at a quarter of the connection rate
+#            through a far link)
 #
 # Needs nginx, aria2c, unzip, curl, openssl and /usr/bin/time; missing ones are installed with
 # apt-get (Debian packages nginx, aria2, unzip, curl, openssl, time, iproute2 for ss). Not part of
@@ -39,6 +55,10 @@ SIZE_TEXT=1G
 BLOCKS_TEXT=4M,64M
 RUNS=3
 KEEP=0
+GROUPS_TEXT=loopback,far
+FAR_TEXT=60ms:20M:100M,120ms:8M:60M
+FAR_SIZE_TEXT=256M
+LIMIT=
 
 die() { echo "download_bench: $*" >&2; exit 1; }
 
@@ -65,6 +85,10 @@ while (($#)); do
         --runs) RUNS=$2; shift 2 ;;
         --work) WORK=$2; shift 2 ;;
         --build) BUILD=$2; shift 2 ;;
+        --groups) GROUPS_TEXT=$2; shift 2 ;;
+        --far) FAR_TEXT=$2; shift 2 ;;
+        --far-size) FAR_SIZE_TEXT=$2; shift 2 ;;
+        --limit) LIMIT=$2; shift 2 ;;
         --keep) KEEP=1; shift ;;
         -h | --help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
         *) die "unknown argument $1 (see --help)" ;;
@@ -85,6 +109,46 @@ for block in "${BLOCKS[@]}"; do
     ((MAX_BLOCK % block == 0)) || die "every block size must divide the largest ($MAX_BLOCK)"
 done
 ((SIZE >= MAX_BLOCK && SIZE % MAX_BLOCK == 0)) || die "--size must be a multiple of $MAX_BLOCK"
+LOOPBACK=0
+FAR=0
+IFS=, read -r -a group_names <<<"$GROUPS_TEXT"
+for group in "${group_names[@]}"; do
+    case $group in
+        loopback) LOOPBACK=1 ;;
+        far) FAR=1 ;;
+        *) die "unknown group $group (loopback, far)" ;;
+    esac
+done
+[[ -z $LIMIT || $LIMIT =~ ^[1-9][0-9]*$ ]] || die "--limit wants a positive number of seconds"
+FAR_SIZE=$(bytes_of "$FAR_SIZE_TEXT")
+((FAR_SIZE >= MAX_BLOCK && FAR_SIZE % MAX_BLOCK == 0)) ||
+    die "--far-size must be a multiple of $MAX_BLOCK"
+# rate_of 20M -> 20000000 (powers of 1000, as the proxy reads them)
+rate_of() {
+    local text=${1^^}
+    [[ $text =~ ^([0-9]+)([KMG]?)$ ]] || die "not a rate: $1"
+    case ${BASH_REMATCH[2]} in
+        K) echo $((BASH_REMATCH[1] * 1000)) ;;
+        M) echo $((BASH_REMATCH[1] * 1000000)) ;;
+        G) echo $((BASH_REMATCH[1] * 1000000000)) ;;
+        *) echo "${BASH_REMATCH[1]}" ;;
+    esac
+}
+FAR_RTT=()
+FAR_CONNECTION=()
+FAR_LINE=()
+FAR_MAX=()
+if ((FAR)); then
+    IFS=, read -r -a far_profiles <<<"$FAR_TEXT"
+    for profile in "${far_profiles[@]}"; do
+        [[ $profile =~ ^([0-9]+)ms:([0-9]+[KMGkmg]?):([0-9]+[KMGkmg]?)(:([1-9][0-9]*))?$ ]] ||
+            die "not a far-link profile (<ms>ms:<rate>:<rate>[:<connections>]): $profile"
+        FAR_RTT+=("${BASH_REMATCH[1]}")
+        FAR_MAX+=("${BASH_REMATCH[5]:-0}")
+        FAR_CONNECTION+=("$(rate_of "${BASH_REMATCH[2]}")")
+        FAR_LINE+=("$(rate_of "${BASH_REMATCH[3]}")")
+    done
+fi
 # Product names: lower-case letters, digits and hyphens.
 product_of_block() { echo "bench-arc-${1,,}"; }
 resume_product_of_block() { echo "bench-resume-${1,,}"; }
@@ -113,7 +177,8 @@ echo "== build (RelWithDebInfo) in $BUILD" >&2
 # benchmark measures, it does not gate, so that warning is off here.
 cmake -S "$REPO" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DSETUP_LAUNCHER_TESTS=OFF -DCMAKE_CXX_FLAGS=-Wno-restrict >/dev/null
-nice ninja -C "$BUILD" setup-launcher setup-publisher launcher_core >/dev/null
+# Two jobs: the machine is shared.
+nice ninja -j 2 -C "$BUILD" setup-launcher setup-publisher launcher_core >/dev/null
 LAUNCHER=$BUILD/setup-launcher
 PUBLISHER=$BUILD/tools/publisher/setup-publisher
 DOWNLOAD_BENCH=$BUILD/download_bench
@@ -121,10 +186,22 @@ DOWNLOAD_BENCH=$BUILD/download_bench
 nice g++ -std=c++20 -O2 -pthread -I"$REPO" "$REPO/bench/download_bench.cpp" \
     "$BUILD/liblauncher_core.a" $(pkg-config --libs libzip libcurl libssl libcrypto uuid) \
     -o "$DOWNLOAD_BENCH"
+FAR_LINK_PROXY=$BUILD/far_link_proxy
+nice g++ -std=c++20 -O2 -Wall -Wextra -Werror -pthread "$REPO/bench/far_link_proxy.cpp" \
+    -o "$FAR_LINK_PROXY"
 
 # ---------------------------------------------------------------------------------------------
 NGINX_PID=
+PROXY_PID=
+stop_proxy() {
+    if [[ -n $PROXY_PID ]]; then
+        kill -TERM "$PROXY_PID" 2>/dev/null || true
+        wait "$PROXY_PID" 2>/dev/null || true
+        PROXY_PID=
+    fi
+}
 cleanup() {
+    stop_proxy
     if [[ -n $NGINX_PID ]]; then
         kill -TERM "$NGINX_PID" 2>/dev/null || true
         wait "$NGINX_PID" 2>/dev/null || true
@@ -140,9 +217,13 @@ mkdir -p "$WORK"
 chmod 755 "$WORK"
 DATA=$WORK/data
 STAGING=$WORK/staging
-STAMP="size=$SIZE blocks=${BLOCKS[*]} products=arc,resume,iso,iso-chunks"
+FAR_DATA=$WORK/far-data
+FAR_STAGING=$WORK/far-staging
 
+# generate_release SIZE DATA STAGING: the releases of one file size, published into STAGING,
+# with the package, the image and the partial file kept in DATA.
 generate_release() {
+    local SIZE=$1 DATA=$2 STAGING=$3
     rm -rf "$DATA" "$STAGING"
     mkdir -p "$DATA/content/random" "$DATA/content/text" "$DATA/content/small" "$STAGING"
     local i
@@ -197,18 +278,31 @@ for release in index["releases"].values():
 with open(path, "w") as f:
     json.dump(index, f, indent=2)
 PY
-    echo "$STAMP" >"$DATA/stamp"
+    stamp_of "$SIZE" >"$DATA/stamp"
+}
+stamp_of() { echo "size=$1 blocks=${BLOCKS[*]} products=arc,resume,iso,iso-chunks"; }
+
+# releases SIZE DATA STAGING: makes them unless a kept scratch folder has them already.
+releases() {
+    if [[ -f $2/stamp && $(cat "$2/stamp") == "$(stamp_of "$1")" ]]; then
+        echo "== reusing the releases in $3" >&2
+    else
+        generate_release "$@"
+    fi
+    chmod -R a+rX "$3"
 }
 
-if [[ -f $DATA/stamp && $(cat "$DATA/stamp") == "$STAMP" ]]; then
-    echo "== reusing the releases in $STAGING" >&2
-else
-    generate_release
+if ((LOOPBACK)); then
+    releases "$SIZE" "$DATA" "$STAGING"
+    PACKAGE_SIZE=$(stat -c %s "$DATA/package.zip")
+    PACKAGE_HASH=$(sha256sum "$DATA/package.zip" | cut -d' ' -f1)
+    IMAGE_HASH=$(sha256sum "$DATA/image.iso" | cut -d' ' -f1)
 fi
-chmod -R a+rX "$STAGING"
-PACKAGE_SIZE=$(stat -c %s "$DATA/package.zip")
-PACKAGE_HASH=$(sha256sum "$DATA/package.zip" | cut -d' ' -f1)
-IMAGE_HASH=$(sha256sum "$DATA/image.iso" | cut -d' ' -f1)
+if ((FAR)); then
+    releases "$FAR_SIZE" "$FAR_DATA" "$FAR_STAGING"
+    FAR_PACKAGE_SIZE=$(stat -c %s "$FAR_DATA/package.zip")
+    FAR_PACKAGE_HASH=$(sha256sum "$FAR_DATA/package.zip" | cut -d' ' -f1)
+fi
 ARC_PATH=/$(product_of_block "${BLOCK_LABELS[0]}")/$(product_of_block "${BLOCK_LABELS[0]}")-1.0.zip
 ISO_PATH=/bench-iso/bench-iso-1.0.iso
 
@@ -246,6 +340,8 @@ start_nginx() {
     mkdir -p "$prefix/logs" "$prefix/temp"
     for _ in 1 2 3 4 5 6 7 8 9 10; do
         PORT=$(unused_port)
+        FAR_PORT=$(unused_port)
+        ((FAR_PORT != PORT)) || continue
         cat >"$prefix/nginx.conf" <<EOF
 worker_processes auto;
 daemon off;
@@ -274,12 +370,26 @@ http {
         root $STAGING;
         location / { try_files \$uri =404; }
     }
+    # The far releases, reached only through far_link_proxy; their own log tells which
+    # connections each contender opened.
+    server {
+        listen 127.0.0.1:$FAR_PORT ssl;
+        server_name localhost;
+        ssl_certificate $PKI/server.pem;
+        ssl_certificate_key $PKI/server.key;
+        ssl_protocols TLSv1.2 TLSv1.3;
+        access_log $prefix/logs/far-access.log bench;
+        root $FAR_STAGING;
+        location / { try_files \$uri =404; }
+    }
 }
 EOF
         "$NGINX" -p "$prefix" -c "$prefix/nginx.conf" -e "$prefix/logs/error.log" &
         NGINX_PID=$!
         for _ in $(seq 50); do
-            if curl -sf --cacert "$CA" -o /dev/null "https://127.0.0.1:$PORT$ISO_PATH" -r 0-0; then
+            # Any answer will do (a 404 too): both servers answer over TLS.
+            if curl -s --cacert "$CA" -o /dev/null "https://127.0.0.1:$PORT/" &&
+                curl -s --cacert "$CA" -o /dev/null "https://127.0.0.1:$FAR_PORT/"; then
                 ENDPOINT=https://127.0.0.1:$PORT
                 return
             fi
@@ -295,12 +405,14 @@ EOF
 }
 start_nginx
 : >"$WORK/nginx/logs/access.log"
-echo "== nginx $($NGINX -v 2>&1 | sed 's/.*nginx\///') on $ENDPOINT, serving $STAGING" >&2
+: >"$WORK/nginx/logs/far-access.log"
+echo "== nginx $($NGINX -v 2>&1 | sed 's/.*nginx\///') on $ENDPOINT, serving $STAGING, and on" \
+    "https://127.0.0.1:$FAR_PORT for the far links, serving $FAR_STAGING" >&2
 
 # The usage events go to a port where nothing listens: the connection is refused at once and the
 # launch goes on (a failed event is never retried).
 TABLE_PORT=$(unused_port)
-while ((TABLE_PORT == PORT)); do TABLE_PORT=$(unused_port); done
+while ((TABLE_PORT == PORT || TABLE_PORT == FAR_PORT)); do TABLE_PORT=$(unused_port); done
 TABLE_ENDPOINT=https://127.0.0.1:$TABLE_PORT
 started=$(date +%s%N)
 curl_status=0
@@ -321,9 +433,17 @@ done
 cp "$LAUNCHER" "$SANDBOX/bin/bench-iso.run"
 cp "$LAUNCHER" "$SANDBOX/bin/bench-iso-chunks.run"
 
-declare -A TIMES RSS
+declare -A TIMES RSS CONNECTIONS DOWNLOAD
 LAST_WALL=
 LAST_RSS=
+FAR_LOG=$WORK/nginx/logs/far-access.log
+# What the contenders fetch from: nginx itself, or the far-link proxy in front of it, files of
+# which size, and the prefix of the figures' names (the profile; empty on loopback).
+TARGET=$ENDPOINT
+CUR_SIZE=$SIZE
+CUR_PACKAGE_HASH=${PACKAGE_HASH:-}
+PREFIX=
+CUR_LIMIT=1
 
 # Removes what the previous contender left and writes back dirty pages, outside the timing.
 fresh_destination() {
@@ -332,16 +452,27 @@ fresh_destination() {
     sync
 }
 
-# measure NAME COMMAND...: wall time and peak memory of one run, from /usr/bin/time -v.
+# measure NAME COMMAND...: wall time and peak memory of one run, from /usr/bin/time -v, stopped
+# after CUR_LIMIT seconds. Through a far link also the number of connections the far server saw.
 measure() {
-    local name=$1
+    local name=$PREFIX$1
     shift
-    local status=0
-    /usr/bin/time -v -o "$WORK/time.txt" "$@" >"$WORK/out.txt" 2>"$WORK/err.txt" || status=$?
+    local status=0 logged=0
+    [[ -z $PREFIX ]] || logged=$(wc -l <"$FAR_LOG")
+    timeout --kill-after=10 "$CUR_LIMIT" /usr/bin/time -v -o "$WORK/time.txt" "$@" \
+        >"$WORK/out.txt" 2>"$WORK/err.txt" || status=$?
     if ((status != 0)); then
-        echo "download_bench: $name failed (exit $status)" >&2
+        if ((status == 124 || status == 137)); then
+            echo "download_bench: $name took longer than $CUR_LIMIT s (see --limit)" >&2
+        else
+            echo "download_bench: $name failed (exit $status)" >&2
+        fi
         tail -n 20 "$WORK/err.txt" "$WORK/time.txt" >&2
         exit 1
+    fi
+    if [[ -n $PREFIX ]]; then
+        CONNECTIONS[$name]+="$(tail -n +$((logged + 1)) "$FAR_LOG" | awk '{ print $1 }' |
+            sort -u | wc -l) "
     fi
     LAST_WALL=$(awk -F': ' '/Elapsed \(wall clock\)/ {
         n = split($2, p, ":"); s = 0; for (i = 1; i <= n; i++) s = s * 60 + p[i]; print s }' \
@@ -359,7 +490,7 @@ launch() {
     printf '%s\ny\n\n' "$DEST" >"$WORK/answers"
     measure "$2" env -u XDG_DOWNLOAD_DIR -u LC_ALL -u LC_MESSAGES LANG=C.UTF-8 \
         HOME="$SANDBOX/home" TMPDIR="$SANDBOX/tmp" \
-        SETUP_LAUNCHER_DOWNLOAD_ENDPOINT="$ENDPOINT" SETUP_LAUNCHER_TABLE_ENDPOINT="$TABLE_ENDPOINT" \
+        SETUP_LAUNCHER_DOWNLOAD_ENDPOINT="$TARGET" SETUP_LAUNCHER_TABLE_ENDPOINT="$TABLE_ENDPOINT" \
         SETUP_LAUNCHER_CA_FILE="$CA" "$SANDBOX/bin/$product.run" <"$WORK/answers"
     if grep -q "Setup launcher:" "$WORK/err.txt"; then
         grep "Setup launcher:" "$WORK/err.txt" >&2
@@ -397,26 +528,37 @@ openssl dgst -md5 "$dest/package.zip" >/dev/null
 [[ $(openssl dgst -sha256 -r "$dest/package.zip") == "$hash "* ]]
 bash "$(dirname "$0")/unpack-and-check.sh" "$dest"
 EOF
-# aria2c with its own check of the whole file's SHA-256 (one connection, as by default), then the
-# same unpacking.
+# aria2c with its own check of the whole file's SHA-256 (one connection, as by default; through a
+# far link eight connections in 4 MiB pieces), then the same unpacking. Prints the seconds of the
+# download and its check alone.
 cat >"$WORK/aria2-arc.sh" <<'EOF'
 set -euo pipefail
 url=$1 ca=$2 dest=$3 hash=$4
-aria2c -q --ca-certificate="$ca" --checksum=sha-256="$hash" --dir="$dest" --out=package.zip \
+shift 4
+started=$(date +%s%N)
+aria2c -q "$@" --ca-certificate="$ca" --checksum=sha-256="$hash" --dir="$dest" --out=package.zip \
     --allow-overwrite=true --auto-file-renaming=false --file-allocation=none "$url"
+echo "$(( ($(date +%s%N) - started) / 1000000 ))" | awk '{ printf "%.3f\n", $1 / 1000 }'
 bash "$(dirname "$0")/unpack-and-check.sh" "$dest"
 EOF
 
 run_tools_arc() {
     fresh_destination
-    measure "tool pipeline" bash "$WORK/tools-arc.sh" "$ENDPOINT$ARC_PATH" "$CA" "$DEST" \
-        "$PACKAGE_HASH"
+    measure "tool pipeline" bash "$WORK/tools-arc.sh" "$TARGET$ARC_PATH" "$CA" "$DEST" \
+        "$CUR_PACKAGE_HASH"
 }
 
 run_aria2_arc() {
     fresh_destination
-    measure "aria2c + unzip + sha256" bash "$WORK/aria2-arc.sh" "$ENDPOINT$ARC_PATH" "$CA" \
-        "$DEST" "$PACKAGE_HASH"
+    measure "aria2c + unzip + sha256" bash "$WORK/aria2-arc.sh" "$TARGET$ARC_PATH" "$CA" \
+        "$DEST" "$CUR_PACKAGE_HASH"
+}
+
+run_aria2_x8_arc() {
+    fresh_destination
+    measure "aria2c -x8 + unzip + sha256" bash "$WORK/aria2-arc.sh" "$TARGET$ARC_PATH" "$CA" \
+        "$DEST" "$CUR_PACKAGE_HASH" -x8 -s8 -k4M
+    DOWNLOAD[${PREFIX}aria2c -x8 + unzip + sha256]+="$(head -n 1 "$WORK/out.txt") "
 }
 
 # run_iso_launch PRODUCT NAME: an "iso" launch of the image with (bench-iso) or without
@@ -424,12 +566,12 @@ run_aria2_arc() {
 run_iso_launch() {
     fresh_destination
     launch "$1" "$2"
-    [[ $(stat -c %s "$DEST/$1-1.0.iso") == $((SIZE + 1)) ]] || die "the iso launch fell short"
+    [[ $(stat -c %s "$DEST/$1-1.0.iso") == $((CUR_SIZE + 1)) ]] || die "the iso launch fell short"
 }
 
 run_curl_iso() {
     fresh_destination
-    measure "curl -o" curl -sS --fail --cacert "$CA" -o "$DEST/image.iso" "$ENDPOINT$ISO_PATH"
+    measure "curl -o" curl -sS --fail --cacert "$CA" -o "$DEST/image.iso" "$TARGET$ISO_PATH"
 }
 
 run_resume() {
@@ -469,14 +611,73 @@ done
 ARC_GROUP+=(run_tools_arc run_aria2_arc)
 RESUME_GROUP+=(run_md5)
 
-LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
-for ((run = 0; run < RUNS; run++)); do
-    echo "== run $((run + 1)) of $RUNS" >&2
-    run_rotated "$run" "${ARC_GROUP[@]}"
-    run_rotated "$run" "run_iso_launch bench-iso 'launcher iso'" \
-        "run_iso_launch bench-iso-chunks 'launcher iso chunks'" run_curl_iso
-    run_rotated "$run" "${RESUME_GROUP[@]}"
+FAR_GROUP=()
+for label in "${BLOCK_LABELS[@]}"; do
+    FAR_GROUP+=("run_arc_launch $label")
 done
+FAR_GROUP+=(run_aria2_x8_arc "run_iso_launch bench-iso 'launcher iso'"
+    "run_iso_launch bench-iso-chunks 'launcher iso chunks'" run_curl_iso)
+
+# far_name N: the name of the N-th profile in the figures, such as "60 ms, 20 MB/s, 100 MB/s".
+far_name() {
+    awk -v r="${FAR_RTT[$1]}" -v c="${FAR_CONNECTION[$1]}" -v l="${FAR_LINE[$1]}" \
+        -v m="${FAR_MAX[$1]}" 'BEGIN { printf "%g ms, %g MB/s, %g MB/s", r, c / 1e6, l / 1e6
+            if (m > 0) printf ", at most %d connections", m }'
+}
+
+# start_proxy N: far_link_proxy with the N-th profile in front of the far server; TARGET is then
+# its endpoint. It ends by itself after its lifetime if this script cannot stop it.
+start_proxy() {
+    local n=$1 lifetime
+    lifetime=$((CUR_LIMIT * ${#FAR_GROUP[@]} * RUNS + 60))
+    rm -f "$WORK/proxy.port"
+    "$FAR_LINK_PROXY" --target "$FAR_PORT" --rtt-ms "${FAR_RTT[$n]}" \
+        --connection-rate "${FAR_CONNECTION[$n]}" --line-rate "${FAR_LINE[$n]}" \
+        --max-connections "${FAR_MAX[$n]}" --lifetime "$lifetime" --port-file "$WORK/proxy.port" --verbose \
+        2>>"$WORK/proxy.log" &
+    PROXY_PID=$!
+    for _ in $(seq 50); do
+        if [[ -s $WORK/proxy.port ]]; then
+            TARGET=https://127.0.0.1:$(cat "$WORK/proxy.port")
+            return
+        fi
+        kill -0 "$PROXY_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    tail -n 5 "$WORK/proxy.log" >&2
+    die "far_link_proxy did not start"
+}
+
+LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
+if ((LOOPBACK)); then
+    TARGET=$ENDPOINT
+    CUR_SIZE=$SIZE
+    CUR_PACKAGE_HASH=$PACKAGE_HASH
+    CUR_LIMIT=${LIMIT:-$((300 + SIZE / 5000000))}
+    for ((run = 0; run < RUNS; run++)); do
+        echo "== loopback, run $((run + 1)) of $RUNS" >&2
+        run_rotated "$run" "${ARC_GROUP[@]}"
+        run_rotated "$run" "run_iso_launch bench-iso 'launcher iso'" \
+            "run_iso_launch bench-iso-chunks 'launcher iso chunks'" run_curl_iso
+        run_rotated "$run" "${RESUME_GROUP[@]}"
+    done
+fi
+if ((FAR)); then
+    CUR_SIZE=$FAR_SIZE
+    CUR_PACKAGE_HASH=$FAR_PACKAGE_HASH
+    for n in "${!FAR_RTT[@]}"; do
+        PREFIX="far $n: "
+        CUR_LIMIT=${LIMIT:-$((300 + FAR_SIZE * 4 / FAR_CONNECTION[n]))}
+        start_proxy "$n"
+        echo "== far link $(far_name "$n") through $TARGET" >&2
+        for ((run = 0; run < RUNS; run++)); do
+            echo "== far link $(far_name "$n"), run $((run + 1)) of $RUNS" >&2
+            run_rotated "$run" "${FAR_GROUP[@]}"
+        done
+        stop_proxy
+    done
+    PREFIX=
+fi
 LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # ---------------------------------------------------------------------------------------------
@@ -507,46 +708,110 @@ in_blocks() {
         if (m <= 24) print "within 24 MiB"; else printf "24 MiB + %.1f blocks", (m - 24) * 1048576 / b }'
 }
 
-T_TOOLS=$(median "${TIMES[tool pipeline]}")
-T_ARIA=$(median "${TIMES[aria2c + unzip + sha256]}")
-T_CURL=$(median "${TIMES[curl -o]}")
-T_MD5=$(median "${TIMES[openssl dgst -md5]}")
-T_ISO=$(median "${TIMES[launcher iso]}")
-M_ISO=$(peak_mib "${RSS[launcher iso]}")
-T_ISO_CHUNKS=$(median "${TIMES[launcher iso chunks]}")
-M_ISO_CHUNKS=$(peak_mib "${RSS[launcher iso chunks]}")
-
 echo
-echo "$(mib "$PACKAGE_SIZE") \"arc\" package ($(mib $((SIZE * 19 / 16))) unpacked in 275 files)," \
-    "$(mib $((SIZE + 1))) \"iso\" image and $(mib "$SIZE") partial file; nginx" \
-    "$($NGINX -v 2>&1 | sed 's/.*nginx\///') over TLS on loopback ($TLS); medians of $RUNS run(s)" \
-    "in rotating order; load average $LOAD_BEFORE before, $LOAD_AFTER after."
 echo "openssl speed on this machine, one core, 16 KiB blocks: MD5 $SPEED_MD5 MB/s," \
     "SHA-256 $SPEED_SHA256 MB/s, AES-128-GCM $SPEED_GCM MB/s, AES-256-GCM $SPEED_GCM256 MB/s."
-echo
-echo "| what | median | launcher peak memory | ratio | target |"
-echo "|---|---|---|---|---|"
-for label in "${BLOCK_LABELS[@]}"; do
-    block=$(bytes_of "$label")
-    t=$(median "${TIMES[launcher arc $label]}")
-    m=$(peak_mib "${RSS[launcher arc $label]}")
-    echo "| launcher, \"arc\" download-only launch, $(mib "$block") blocks | $(seconds "$t") |" \
-        "$m MiB ($(in_blocks "$m" "$block")) | $(ratio "$t" "$T_TOOLS") of the pipeline," \
-        "$(ratio "$t" "$T_ARIA") of aria2c | ≤ 0.45× the pipeline |"
-done
-echo "| curl -o, openssl dgst -md5 and -sha256 of the package, unzip, openssl dgst -sha256 of the members | $(seconds "$T_TOOLS") | | | |"
-echo "| aria2c --checksum=sha-256=…, unzip, openssl dgst -sha256 of the members | $(seconds "$T_ARIA") | | | |"
-echo "| launcher, \"iso\" download-only launch, image with its digest list (4 MiB blocks MD5-checked, file's SHA-256) | $(seconds "$T_ISO") | $M_ISO MiB |" \
-    "$(ratio "$T_ISO" "$T_CURL") of curl -o | ≤ 1.2× |"
-echo "| launcher, \"iso\" download-only launch, image without a digest list (10 MiB chunks, file's SHA-256) | $(seconds "$T_ISO_CHUNKS") | $M_ISO_CHUNKS MiB |" \
-    "$(ratio "$T_ISO_CHUNKS" "$T_CURL") of curl -o | ≤ 1.2× |"
-echo "| curl -o | $(seconds "$T_CURL") | | | |"
-for label in "${BLOCK_LABELS[@]}"; do
-    block=$(bytes_of "$label")
-    t=$(median "${TIMES[launcher resume $label]}")
-    m=$(peak_mib "${RSS[launcher resume $label]}")
-    echo "| launcher, resume check of the $(mib "$SIZE") partial file, $(mib "$block") blocks" \
-        "| $(seconds "$t") | $m MiB ($(in_blocks "$m" "$block")) | $(ratio "$t" "$T_MD5") of" \
-        "openssl dgst -md5 | ≤ 1.1× |"
-done
-echo "| openssl dgst -md5 of the partial file | $(seconds "$T_MD5") | | | |"
+
+if ((LOOPBACK)); then
+    T_TOOLS=$(median "${TIMES[tool pipeline]}")
+    T_ARIA=$(median "${TIMES[aria2c + unzip + sha256]}")
+    T_CURL=$(median "${TIMES[curl -o]}")
+    T_MD5=$(median "${TIMES[openssl dgst -md5]}")
+    T_ISO=$(median "${TIMES[launcher iso]}")
+    M_ISO=$(peak_mib "${RSS[launcher iso]}")
+    T_ISO_CHUNKS=$(median "${TIMES[launcher iso chunks]}")
+    M_ISO_CHUNKS=$(peak_mib "${RSS[launcher iso chunks]}")
+
+    echo
+    echo "$(mib "$PACKAGE_SIZE") \"arc\" package ($(mib $((SIZE * 19 / 16))) unpacked in 275 files)," \
+        "$(mib $((SIZE + 1))) \"iso\" image and $(mib "$SIZE") partial file; nginx" \
+        "$($NGINX -v 2>&1 | sed 's/.*nginx\///') over TLS on loopback ($TLS); medians of $RUNS run(s)" \
+        "in rotating order; load average $LOAD_BEFORE before, $LOAD_AFTER after."
+    echo
+    echo "| what | median | launcher peak memory | ratio | target |"
+    echo "|---|---|---|---|---|"
+    for label in "${BLOCK_LABELS[@]}"; do
+        block=$(bytes_of "$label")
+        t=$(median "${TIMES[launcher arc $label]}")
+        m=$(peak_mib "${RSS[launcher arc $label]}")
+        echo "| launcher, \"arc\" download-only launch, $(mib "$block") blocks | $(seconds "$t") |" \
+            "$m MiB ($(in_blocks "$m" "$block")) | $(ratio "$t" "$T_TOOLS") of the pipeline," \
+            "$(ratio "$t" "$T_ARIA") of aria2c | ≤ 0.45× the pipeline |"
+    done
+    echo "| curl -o, openssl dgst -md5 and -sha256 of the package, unzip, openssl dgst -sha256 of the members | $(seconds "$T_TOOLS") | | | |"
+    echo "| aria2c --checksum=sha-256=…, unzip, openssl dgst -sha256 of the members | $(seconds "$T_ARIA") | | | |"
+    echo "| launcher, \"iso\" download-only launch, image with its digest list (4 MiB blocks MD5-checked, file's SHA-256) | $(seconds "$T_ISO") | $M_ISO MiB |" \
+        "$(ratio "$T_ISO" "$T_CURL") of curl -o | ≤ 1.2× |"
+    echo "| launcher, \"iso\" download-only launch, image without a digest list (10 MiB chunks, file's SHA-256) | $(seconds "$T_ISO_CHUNKS") | $M_ISO_CHUNKS MiB |" \
+        "$(ratio "$T_ISO_CHUNKS" "$T_CURL") of curl -o | ≤ 1.2× |"
+    echo "| curl -o | $(seconds "$T_CURL") | | | |"
+    for label in "${BLOCK_LABELS[@]}"; do
+        block=$(bytes_of "$label")
+        t=$(median "${TIMES[launcher resume $label]}")
+        m=$(peak_mib "${RSS[launcher resume $label]}")
+        echo "| launcher, resume check of the $(mib "$SIZE") partial file, $(mib "$block") blocks" \
+            "| $(seconds "$t") | $m MiB ($(in_blocks "$m" "$block")) | $(ratio "$t" "$T_MD5") of" \
+            "openssl dgst -md5 | ≤ 1.1× |"
+    done
+    echo "| openssl dgst -md5 of the partial file | $(seconds "$T_MD5") | | | |"
+fi
+
+# Figures of one far-link profile: wall time, what it comes to per second, the multiple of the
+# line's time (the file's size at the line rate), the connections the server saw.
+mb_per_s() { awk -v b="$1" -v t="$2" 'BEGIN { printf "%.1f", b / t / 1e6 }'; }
+of_line() { awk -v t="$1" -v b="$2" -v l="$3" 'BEGIN { printf "%.2f×", t / (b / l) }'; }
+counts() { tr ' ' '\n' <<<"$1" | grep . | sort -n | uniq | paste -sd/; }
+if ((FAR)); then
+    for n in "${!FAR_RTT[@]}"; do
+        p="far $n: "
+        line=${FAR_LINE[$n]}
+        image=$((FAR_SIZE + 1))
+        aria="${p}aria2c -x8 + unzip + sha256"
+        T_ARIA=$(median "${TIMES[$aria]}")
+        T_ARIA_DOWNLOAD=$(median "${DOWNLOAD[$aria]}")
+        echo
+        echo "Far link $(far_name "$n") (round trip, per connection, line) through" \
+            "far_link_proxy: $(mib "$FAR_PACKAGE_SIZE") \"arc\" package and $(mib "$image")" \
+            "\"iso\" image, the line's time $(seconds "$(awk -v b="$FAR_PACKAGE_SIZE" -v l="$line" \
+                'BEGIN { print b / l }')") and $(seconds "$(awk -v b="$image" -v l="$line" \
+                'BEGIN { print b / l }')"); medians of $RUNS run(s) in rotating order; MB/s is" \
+            "the file's size over the whole time; load average $LOAD_BEFORE before, $LOAD_AFTER" \
+            "after all groups."
+        echo
+        echo "| what | median | MB/s | × line's time | connections | launcher peak memory | ratio | target |"
+        echo "|---|---|---|---|---|---|---|---|"
+        for label in "${BLOCK_LABELS[@]}"; do
+            block=$(bytes_of "$label")
+            name="${p}launcher arc $label"
+            t=$(median "${TIMES[$name]}")
+            m=$(peak_mib "${RSS[$name]}")
+            echo "| launcher, \"arc\" download-only launch, $(mib "$block") blocks | $(seconds "$t") |" \
+                "$(mb_per_s "$FAR_PACKAGE_SIZE" "$t") | $(of_line "$t" "$FAR_PACKAGE_SIZE" "$line") |" \
+                "$(counts "${CONNECTIONS[$name]}") | $m MiB | $(ratio "$t" "$T_ARIA") of the aria2c" \
+                "path | ≤ 1.3× the line's time, ≤ 0.6× the aria2c path |"
+        done
+        echo "| aria2c -x8 -s8 -k4M --checksum=sha-256=…, unzip, openssl dgst -sha256 of the members |" \
+            "$(seconds "$T_ARIA") | $(mb_per_s "$FAR_PACKAGE_SIZE" "$T_ARIA") |" \
+            "$(of_line "$T_ARIA" "$FAR_PACKAGE_SIZE" "$line") | $(counts "${CONNECTIONS[$aria]}") | |" \
+            "its download and check alone: $(seconds "$T_ARIA_DOWNLOAD"), $(mb_per_s \
+                "$FAR_PACKAGE_SIZE" "$T_ARIA_DOWNLOAD") MB/s, $(of_line "$T_ARIA_DOWNLOAD" \
+                "$FAR_PACKAGE_SIZE" "$line") the line's time | |"
+        for kind in "launcher iso" "launcher iso chunks"; do
+            name="$p$kind"
+            t=$(median "${TIMES[$name]}")
+            m=$(peak_mib "${RSS[$name]}")
+            if [[ $kind == "launcher iso" ]]; then
+                what="image with its digest list (4 MiB blocks MD5-checked, file's SHA-256)"
+            else
+                what="image without a digest list (10 MiB chunks, file's SHA-256)"
+            fi
+            echo "| launcher, \"iso\" download-only launch, $what | $(seconds "$t") |" \
+                "$(mb_per_s "$image" "$t") | $(of_line "$t" "$image" "$line") |" \
+                "$(counts "${CONNECTIONS[$name]}") | $m MiB | | ≤ 1.2× the line's time |"
+        done
+        name="${p}curl -o"
+        t=$(median "${TIMES[$name]}")
+        echo "| curl -o of the image | $(seconds "$t") | $(mb_per_s "$image" "$t") |" \
+            "$(of_line "$t" "$image" "$line") | $(counts "${CONNECTIONS[$name]}") | | | |"
+    done
+fi
