@@ -1,5 +1,6 @@
 #include "app/launch_flow.h"
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <string_view>
@@ -11,6 +12,7 @@
 #include "core/endpoints.h"
 #include "core/file_system.h"
 #include "core/product_identity.h"
+#include "core/safe_text.h"
 #include "core/setup_log.h"
 #include "core/text_conversion.h"
 #include "download/archive_download.h"
@@ -69,49 +71,21 @@ void RefuseUnsafeSelection(const SetupSelection& selection, const std::string& p
 
 namespace {
 
-// A date and time in UTC as "2026-03-05 14:07:09 UTC", computed from the days since 1970 so that
-// no locale or time zone of the machine enters it.
-std::string UtcDateText(std::int64_t seconds) {
-    std::int64_t days = seconds / 86400;
-    std::int64_t rest = seconds % 86400;
-    if (rest < 0) {
-        rest += 86400;
-        --days;
-    }
-    // The civil date of a day count (proleptic Gregorian calendar, eras of 400 years).
-    const std::int64_t z = days + 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const std::int64_t dayOfEra = z - era * 146097;
-    const std::int64_t yearOfEra =
-        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    const std::int64_t mp = (5 * dayOfYear + 2) / 153;
-    const std::int64_t day = dayOfYear - (153 * mp + 2) / 5 + 1;
-    const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
-    const std::int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+// A date and time in UTC as "2026-03-05 14:07:09 UTC", so that no locale or time zone of the
+// machine enters it.
+std::string UtcDateText(std::int64_t secondsSince1970) {
+    using namespace std::chrono;
+    const sys_seconds time{seconds{secondsSince1970}};
+    const sys_days day = floor<days>(time);
+    const year_month_day date{day};
+    const hh_mm_ss clock{time - day};
     char text[64];
-    std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld UTC",
-                  static_cast<long long>(year), static_cast<long long>(month),
-                  static_cast<long long>(day), static_cast<long long>(rest / 3600),
-                  static_cast<long long>(rest / 60 % 60), static_cast<long long>(rest % 60));
+    std::snprintf(text, sizeof text, "%04d-%02u-%02u %02lld:%02lld:%02lld UTC",
+                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                  static_cast<unsigned>(date.day()), static_cast<long long>(clock.hours().count()),
+                  static_cast<long long>(clock.minutes().count()),
+                  static_cast<long long>(clock.seconds().count()));
     return text;
-}
-
-// A name from the network as it may be shown: printable ASCII kept, every other byte as \xNN.
-std::string Escaped(std::string_view text) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string shown;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte < 0x7f && byte != '\\') {
-            shown += c;
-        } else {
-            shown += "\\x";
-            shown += kHex[byte >> 4];
-            shown += kHex[byte & 0x0f];
-        }
-    }
-    return shown;
 }
 
 }  // namespace
@@ -149,7 +123,7 @@ ProductCatalog FetchTrustedIndex(const std::u16string& product, std::string& err
                            "changed since");
         case IndexSignatureCheck::OtherProduct:
             THROW_DOWNLOAD("The release index served for " + productUtf8 +
-                           " was signed for another product: \"" + Escaped(statement.product) +
+                           " was signed for another product: \"" + SafeText(statement.product) +
                            "\"");
         case IndexSignatureCheck::Changed:
             THROW_DOWNLOAD("The release index of " + productUtf8 +

@@ -1,5 +1,6 @@
 #include "catalogue/accepted_sequence.h"
 
+#include <charconv>
 #include <fstream>
 #include <optional>
 
@@ -36,19 +37,11 @@ std::optional<std::uint64_t> ParseRecord(std::string text) {
     if (!text.empty() && text.back() == '\n') {
         text.pop_back();
     }
-    if (text.empty() || text.size() > 20) {
-        return std::nullopt;
-    }
     std::uint64_t value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        const auto digit = static_cast<std::uint64_t>(c - '0');
-        if (value > (UINT64_MAX - digit) / 10) {
-            return std::nullopt;
-        }
-        value = value * 10 + digit;
+    const char* const end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || stop != end) {
+        return std::nullopt;
     }
     return value;
 }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "core/safe_text.h"
 #include "core/setup_log.h"
 #include "core/text_conversion.h"
 
@@ -25,31 +26,12 @@ bool IsHostCharacter(char c) {
     return std::isalnum(u) || c == '-' || c == '.' || c == '_';
 }
 
-// The environment's text as a message may show it: control bytes written as "\xNN", cut after
-// 200 bytes.
-std::string ShownText(std::string_view text) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string shown;
-    for (const char c : text.substr(0, 200)) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7f) {
-            shown += "\\x";
-            shown += kHex[u >> 4];
-            shown += kHex[u & 0xf];
-        } else {
-            shown += c;
-        }
-    }
-    if (text.size() > 200) shown += "...";
-    return shown;
-}
-
 // The override when it is set, else the built-in text. A refused override ends the work: falling
 // back to the built-in store would send the user's requests somewhere else than they asked for.
 Endpoint Configured(const char* variable, const char* builtIn) {
     if (const char* text = std::getenv(variable); text && *text) {
         if (auto endpoint = ParseEndpoint(text)) return *endpoint;
-        THROW_DOWNLOAD(std::string(variable) + " \"" + ShownText(text) +
+        THROW_DOWNLOAD(std::string(variable) + " \"" + SafeText(BoundedText(text, 200)) +
                        "\" is no https://host[:port]; the stores are reached over HTTPS only");
     }
     return ParseEndpoint(builtIn).value_or(Endpoint{});

@@ -7,6 +7,7 @@
 #include <climits>
 
 #include <memory>
+#include <utility>
 
 #include "core/file_system.h"
 #include "core/text_conversion.h"
@@ -90,6 +91,24 @@ bool DeleteDirectoryTree(const std::u16string& folder) {
     return ::rmdir(native.c_str()) == 0;
 }
 
+namespace {
+
+// The stream of a file just opened for writing; nullptr (and the descriptor closed) when the open
+// failed or what was opened is no regular file.
+std::FILE* WritableStream(UniqueFd fd) {
+    struct stat info {};
+    if (fd.Get() < 0 || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return nullptr;
+    }
+    std::FILE* file = ::fdopen(fd.Get(), "wb");
+    if (file != nullptr) {
+        fd.Release();
+    }
+    return file;
+}
+
+}  // namespace
+
 std::FILE* CreateFileBelow(const std::u16string& folder, const std::u16string& relative) {
     UniqueFd at(::open(NativeNoTrailingSeparator(folder).c_str(),
                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -115,15 +134,7 @@ std::FILE* CreateFileBelow(const std::u16string& folder, const std::u16string& r
     // Non-blocking only so that a planted FIFO cannot hold the open up.
     UniqueFd fd(::openat(at.Get(), name.c_str(),
                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
-    struct stat info {};
-    if (fd.Get() < 0 || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        return nullptr;
-    }
-    std::FILE* file = ::fdopen(fd.Get(), "wb");
-    if (file != nullptr) {
-        fd.Release();
-    }
-    return file;
+    return WritableStream(std::move(fd));
 }
 
 bool IsLink(const std::u16string& path) {
@@ -216,15 +227,7 @@ std::FILE* CreateFileForWriting(const std::u16string& path) {
     // Non-blocking only so that a planted FIFO cannot hold the open up.
     UniqueFd fd(::open(Native(path).c_str(),
                        O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
-    struct stat info {};
-    if (fd.Get() < 0 || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        return nullptr;
-    }
-    std::FILE* file = ::fdopen(fd.Get(), "wb");
-    if (file != nullptr) {
-        fd.Release();
-    }
-    return file;
+    return WritableStream(std::move(fd));
 }
 
 std::vector<DirectoryEntry> ListDirectory(const std::u16string& folder) {

@@ -2,6 +2,7 @@
 #include "core/index_signature.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <vector>
 
@@ -42,19 +43,14 @@ std::optional<std::string_view> ValueOf(std::string_view line, std::string_view 
 
 // A decimal number without sign or leading zeros that fits 64 bits.
 std::optional<std::uint64_t> DecimalOf(std::optional<std::string_view> text) {
-    if (!text || text->empty() || text->size() > 20 || (text->size() > 1 && text->front() == '0')) {
+    if (!text || text->empty() || (text->size() > 1 && text->front() == '0')) {
         return std::nullopt;
     }
     std::uint64_t value = 0;
-    for (const char c : *text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        const auto digit = static_cast<std::uint64_t>(c - '0');
-        if (value > (UINT64_MAX - digit) / 10) {
-            return std::nullopt;
-        }
-        value = value * 10 + digit;
+    const char* const end = text->data() + text->size();
+    const auto [stop, error] = std::from_chars(text->data(), end, value);
+    if (error != std::errc() || stop != end) {
+        return std::nullopt;
     }
     return value;
 }

@@ -10,6 +10,7 @@ class UniqueFd {
     ~UniqueFd() { Reset(); }
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
+    UniqueFd(UniqueFd&& other) noexcept : mFd(other.Release()) {}
     UniqueFd& operator=(UniqueFd&& other) noexcept {
         if (this != &other) {
             Reset();

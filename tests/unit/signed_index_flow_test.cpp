@@ -151,7 +151,7 @@ TEST_F(SignedIndexFlowTest, IndexWithoutAValidStatementEndsTheLaunchBeforeTheDia
         {"another product's statement", kIndex,
          Sign(kIndex, 100, std::nullopt, "other\xe2\x80\xae"),
          "The release index served for signed-product was signed for another product: "
-         "\"other\\xe2\\x80\\xae\""},
+         "\"other\\u{202e}\""},
         {"expired", kIndex, Sign(kIndex, 100, 1000000000),
          "The release index of signed-product expired on 2001-09-09 01:46:40 UTC: its publisher "
          "no longer vouches for it"},

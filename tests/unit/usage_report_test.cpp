@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tools/publisher/safe_text.h"
+#include "core/safe_text.h"
 #include "tools/publisher/usage_report_html.h"
 #include "tools/publisher/usage_report_reader.h"
 #include "tools/publisher/usage_report_stats.h"

@@ -18,11 +18,11 @@
 #include "core/base64.h"
 #include "core/hash_context.h"
 #include "core/index_signature.h"
+#include "core/safe_text.h"
 #include "core/unique_fd.h"
 #include "tools/publisher/publication_names.h"
 #include "tools/publisher/publisher_error.h"
 #include "tools/publisher/release_builder.h"
-#include "tools/publisher/safe_text.h"
 #include "tools/store/store_client.h"
 
 namespace fs = std::filesystem;

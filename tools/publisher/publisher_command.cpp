@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "core/safe_text.h"
 #include "tools/publisher/publisher_error.h"
-#include "tools/publisher/safe_text.h"
 
 std::string Environment(const char* name) {
     const char* value = std::getenv(name);

@@ -5,9 +5,9 @@
 #include <tuple>
 
 #include "core/endpoints.h"
+#include "core/safe_text.h"
 #include "tools/publisher/progress_bar.h"
 #include "tools/publisher/publisher_command.h"
-#include "tools/publisher/safe_text.h"
 #include "tools/publisher/usage_report_html.h"
 #include "tools/publisher/usage_report_reader.h"
 #include "tools/publisher/usage_report_stats.h"

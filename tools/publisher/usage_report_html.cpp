@@ -6,8 +6,8 @@
 #include <fstream>
 #include <tuple>
 
+#include "core/safe_text.h"
 #include "tools/publisher/publisher_error.h"
-#include "tools/publisher/safe_text.h"
 
 namespace {
 

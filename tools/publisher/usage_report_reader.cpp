@@ -5,8 +5,8 @@
 #include <cstdio>
 
 #include "core/hash_context.h"
+#include "core/safe_text.h"
 #include "core/text_conversion.h"
-#include "tools/publisher/safe_text.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "tools/publisher/safe_text.h"
+#include "core/safe_text.h"
 
 namespace {
 

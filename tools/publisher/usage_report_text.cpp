@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <fstream>
 
+#include "core/safe_text.h"
 #include "tools/publisher/publisher_error.h"
-#include "tools/publisher/safe_text.h"
 
 namespace {
 

@@ -1,5 +1,6 @@
 #pragma once
-// Text that came from the network, made safe to show: on a terminal, in a CSV cell or in a page.
+// Text that came from the network, made safe to show: in a message, on a terminal, in a CSV cell or
+// in a page.
 #include <cstddef>
 #include <string>
 #include <string_view>

@@ -1,4 +1,4 @@
-#include "tools/publisher/safe_text.h"
+#include "core/safe_text.h"
 
 #include <cstdint>
 #include <cstdio>
