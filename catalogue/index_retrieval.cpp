@@ -8,8 +8,8 @@
 #include "core/endpoints.h"
 #include "core/index_signature.h"
 #include "core/text_conversion.h"
+#include "net/blob_store.h"
 #include "net/http_transfer.h"
-#include "net/object_path.h"
 
 namespace {
 
@@ -34,9 +34,7 @@ std::optional<std::string> FetchSignatureText(const std::u16string& product) {
         }
         return true;
     };
-    if (!HttpGet(DownloadHost.host, ReleaseIndexSignaturePath(product), DownloadHost.secure,
-                 DownloadHost.port, reader, 0, 0))
-        return std::nullopt;
+    if (!ReleaseStore().Get(ToUtf8(product) + "-v2", "index.sig", reader)) return std::nullopt;
     return text;
 }
 
@@ -50,11 +48,11 @@ std::string_view Trimmed(std::string_view text) {
 }  // namespace
 
 std::u16string ReleaseIndexPath(const std::u16string& product) {
-    return BlobObjectPath(ToUtf8(product) + "-v2", "index");
+    return BlobStore::ObjectPath(ToUtf8(product) + "-v2", "index");
 }
 
 std::u16string ReleaseIndexSignaturePath(const std::u16string& product) {
-    return BlobObjectPath(ToUtf8(product) + "-v2", "index.sig");
+    return BlobStore::ObjectPath(ToUtf8(product) + "-v2", "index.sig");
 }
 
 ProductCatalog FetchReleaseIndex(const std::u16string& product, std::string& error) {
@@ -67,8 +65,7 @@ ProductCatalog FetchReleaseIndex(const std::u16string& product, std::string& err
                                  SignatureOutcome& outcome) {
     outcome = SignatureOutcome();
     std::string body;
-    if (!HttpGetText(DownloadHost.host, ReleaseIndexPath(product), body, 0, 0, DownloadHost.secure,
-                     DownloadHost.port, kMaxIndexSize))
+    if (!ReleaseStore().GetText(ToUtf8(product) + "-v2", "index", body, kMaxIndexSize))
         return ProductCatalog();
     if (trustedKeys.empty()) return ParseIndex(body, error);
 

@@ -8,7 +8,6 @@
 #include <limits>
 
 #include "core/clock.h"
-#include "core/endpoints.h"
 #include "core/file_system.h"
 #include "core/hash_context.h"
 #include "core/json_reader.h"
@@ -20,8 +19,8 @@
 #include "download/download_target.h"
 #include "download/download_worker.h"
 #include "download/range_fetch.h"
+#include "net/blob_store.h"
 #include "net/http_transfer.h"
-#include "net/object_path.h"
 #include "ui/progress_estimate.h"
 
 namespace {
@@ -66,17 +65,13 @@ std::string MismatchReport(std::uint64_t block, const std::string& expected,
     return report;
 }
 
-std::u16string ObjectPath(const SetupSelection& selection, const std::string& name) {
-    return BlobObjectPath(selection.containername, name);
-}
 }  // namespace
 
 bool FetchBlockDigests(const SetupSelection& selection, BlockDigestList& digests) {
     std::string text;
     const BlockGrid grid{selection.filesize, selection.blocksize};
-    if (!HttpGetText(DownloadHost.host, ObjectPath(selection, selection.blockhash), text, 0, 0,
-                     DownloadHost.secure, DownloadHost.port,
-                     DigestListBound(grid.Valid() ? grid.Count() : 0))) {
+    if (!ReleaseStore().GetText(selection.containername, selection.blockhash, text,
+                                DigestListBound(grid.Valid() ? grid.Count() : 0))) {
         return false;
     }
     return ParseBlockDigests(text, digests);
@@ -122,7 +117,7 @@ void DownloadVerifiedBlocks(const SetupSelection& selection, const BlockDigestLi
     // one. A block found bad is fetched again (after the usual wait) before anything else; a block
     // that was already received meanwhile waits in the hand-off and is not fetched again.
     const std::size_t ahead = overlap ? 1 : 0;
-    const std::u16string object = ObjectPath(selection, selection.filename);
+    const ReleaseObject object{ReleaseStore(), selection.containername, selection.filename};
     std::uint64_t next = start;  // the next block not yet fetched
     bool fetchAgain = false;     // the block `again` mismatched and is fetched next
     std::uint64_t again = 0;

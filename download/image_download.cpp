@@ -17,7 +17,7 @@
 #include "download/download_target.h"
 #include "download/download_worker.h"
 #include "download/range_fetch.h"
-#include "net/object_path.h"
+#include "net/blob_store.h"
 #include "ui/progress_estimate.h"
 
 namespace {
@@ -60,7 +60,7 @@ void DownloadChunks(const SetupSelection& selection) {
     // Declared after the stream it writes through: joined before the stream goes.
     DownloadWorker worker(stream, OverlapsBlocksOf(2 * ImageChunkSize));
     worker.Begin(0);
-    const std::u16string object = BlobObjectPath(selection.containername, selection.filename);
+    const ReleaseObject object{ReleaseStore(), selection.containername, selection.filename};
     for (std::uint64_t chunk = 0; chunk < count; ++chunk) {
         const std::uint64_t length = grid.Length(chunk);
         std::string text = worker.SpareBuffer();

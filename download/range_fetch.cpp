@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "core/endpoints.h"
 #include "core/message_pump.h"
 #include "net/http_transfer.h"
 
@@ -15,7 +14,7 @@ constexpr std::uint32_t kPumpBudget = 10;
 constexpr std::uint64_t kMaxReserve = 256ull * 1024 * 1024;
 }  // namespace
 
-bool FetchRange(const std::u16string& object, std::uint64_t first, std::uint64_t last,
+bool FetchRange(const ReleaseObject& object, std::uint64_t first, std::uint64_t last,
                 std::string& out, std::uint64_t capacity) {
     // The reader starts at the bytes the caller already holds.
     const std::size_t kept = out.size();
@@ -54,6 +53,6 @@ bool FetchRange(const std::u16string& object, std::uint64_t first, std::uint64_t
             PumpMessages(kPumpBudget);
         }
     };
-    return HttpGetRange(DownloadHost.host, object, reader, static_cast<std::int64_t>(first),
-                        static_cast<std::int64_t>(last), DownloadHost.secure, DownloadHost.port);
+    return PerformHttpCall(
+        object.store.ObjectCall(object.container, object.name, ByteRange{first, last}), reader);
 }

@@ -10,7 +10,7 @@
 //       if (request.target == "/c/file") reply.cutAfter = 10;  // change any answer on its way
 //   });
 //   std::string body;
-//   HttpGetText(server.Host(), u"product-v2/index", body, 0, 0, true, server.Port());
+//   HttpGetText(server.Host(), u"product-v2/index", body, std::nullopt, true, server.Port());
 //   server.Requests();                                  // method, target, headers, body of each
 //
 // The answer to a request is, in this order: the next queued Reply; else the object at the
