@@ -20,10 +20,6 @@ namespace {
 constexpr std::size_t kReadBufferSize = 524288;
 constexpr std::uint32_t kPumpBudget = 10;
 
-// Flags of the proxy-credentials step: change options, generate data, and (first time) no UI.
-constexpr std::uint32_t kCredentialsFlagsSilent = 14;
-constexpr std::uint32_t kCredentialsFlagsInteractive = 6;
-
 std::mutex gLimitsMutex;
 HttpTimeLimits gLimits;
 
@@ -48,15 +44,14 @@ Next Classify(const TransferError& error, int status, HttpExchange& exchange, in
     if (error.Kind() == TransferErrorKind::ForceRetry) return Next::AttemptAgain;
     if (status == 407) {
         ++proxyPrompts;
-        bool retry = exchange.ProxyCredentialsStep(
-            proxyPrompts == 1 ? kCredentialsFlagsSilent : kCredentialsFlagsInteractive);
-        if (!retry && proxyPrompts == 1)
-            retry = exchange.ProxyCredentialsStep(kCredentialsFlagsInteractive);
+        // The first time silently, then (and from then on) asking the user.
+        bool retry = exchange.ProxyCredentialsStep(proxyPrompts != 1);
+        if (!retry && proxyPrompts == 1) retry = exchange.ProxyCredentialsStep(true);
         return retry ? Next::AttemptAgain : Next::Stop;
     }
     switch (error.Kind()) {
         case TransferErrorKind::RevocationUnknown:
-            exchange.SetSecurityFlags(exchange.SecurityFlags() | kSecurityIgnoreRevocation);
+            exchange.WaiveRevocationCheck();
             return Next::AttemptAgain;
         case TransferErrorKind::Timeout:
         case TransferErrorKind::BodyTooLarge:

@@ -26,6 +26,12 @@ constexpr DWORD kRefusedSecurityFlags =
     SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
     SECURITY_FLAG_IGNORE_REDIRECT_TO_HTTP | SECURITY_FLAG_IGNORE_REDIRECT_TO_HTTPS;
 
+// The error-dialog flags of the proxy-credentials step: change options and generate data, silent
+// the first time.
+constexpr DWORD kCredentialsFlagsInteractive =
+    FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA;
+constexpr DWORD kCredentialsFlagsSilent = kCredentialsFlagsInteractive | FLAGS_ERROR_UI_FLAGS_NO_UI;
+
 struct InternetHandleCloser {
     void operator()(void* handle) const { InternetCloseHandle(static_cast<HINTERNET>(handle)); }
 };
@@ -206,7 +212,6 @@ class WinInetExchange final : public HttpExchange {
     // A new connection and request to the target, carrying the headers, the decoding and the
     // widened security flags of the request before it.
     void Reopen(const HttpTarget& target) {
-        const std::uint32_t securityFlags = SecurityFlags();
         mRequest.reset();
         mConnection.reset();
         mRedirected = true;
@@ -217,8 +222,7 @@ class WinInetExchange final : public HttpExchange {
         ApplyTimeLimits(Request(), mLimits);
         for (const auto& line : mHeaderLines) AddHeader(line);
         if (mDecode) EnableContentDecoding();
-        if (securityFlags & kSecurityIgnoreRevocation)
-            SetSecurityFlags(SecurityFlags() | kSecurityIgnoreRevocation);
+        if (mIgnoreRevocation) WaiveRevocationCheck();
     }
 
     void SendOnce(std::optional<std::string_view> body) {
@@ -277,23 +281,22 @@ class WinInetExchange final : public HttpExchange {
         return std::nullopt;
     }
 
-    std::uint32_t SecurityFlags() const override {
+    void WaiveRevocationCheck() override {
+        mIgnoreRevocation = true;
         DWORD flags = 0;
         DWORD size = sizeof flags;
         if (InternetQueryOptionW(Request(), INTERNET_OPTION_SECURITY_FLAGS, &flags, &size) == FALSE)
-            return 0;
-        return flags;
-    }
-
-    void SetSecurityFlags(std::uint32_t flags) override {
-        DWORD value = flags & ~kRefusedSecurityFlags;
+            flags = 0;
+        DWORD value = (flags | SECURITY_FLAG_IGNORE_REVOCATION) & ~kRefusedSecurityFlags;
         InternetSetOptionW(Request(), INTERNET_OPTION_SECURITY_FLAGS, &value, sizeof value);
     }
 
-    bool ProxyCredentialsStep(std::uint32_t flags) override {
+    bool ProxyCredentialsStep(bool interactive) override {
         // Over the desktop window: the launcher has no main window.
-        return InternetErrorDlg(GetDesktopWindow(), Request(), ERROR_INTERNET_INCORRECT_PASSWORD,
-                                flags, nullptr) == ERROR_INTERNET_FORCE_RETRY;
+        return InternetErrorDlg(
+                   GetDesktopWindow(), Request(), ERROR_INTERNET_INCORRECT_PASSWORD,
+                   interactive ? kCredentialsFlagsInteractive : kCredentialsFlagsSilent,
+                   nullptr) == ERROR_INTERNET_FORCE_RETRY;
     }
 
     std::size_t Read(char* buffer, std::size_t capacity) override {
@@ -315,6 +318,7 @@ class WinInetExchange final : public HttpExchange {
     bool mDecode = false;
     bool mRedirected = false;
     bool mBodyUnfinished = false;
+    bool mIgnoreRevocation = false;
     InternetHandle mSession;
     InternetHandle mConnection;
     InternetHandle mRequest;
