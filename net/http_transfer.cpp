@@ -170,7 +170,10 @@ ResponseReader DiscardBody() {
     return [](ResponseBody& body) { return ReadWholeBody(body, nullptr); };
 }
 
-bool PerformHttpCall(const HttpCall& call, const ResponseReader& reader) {
+bool PerformHttpCall(const HttpCall& call, const ResponseReader& reader, HttpOutcome* outcome) {
+    HttpOutcome ignored;
+    HttpOutcome& result = outcome ? *outcome : ignored;
+    result = HttpOutcome();
     if (call.endpoint.host.empty() || call.path.empty()) return false;
 
     HttpTarget target;
@@ -214,6 +217,8 @@ bool PerformHttpCall(const HttpCall& call, const ResponseReader& reader) {
                 if (readerFailed) done = true;
             }
         } catch (const TransferError& error) {
+            result.connectionFailed =
+                error.Kind() == TransferErrorKind::Other && !exchange->StatusCode().has_value();
             // An error while the body is read leaves the success status in place: the loop ends
             // and the caller checks the part that arrived. A body past its bound or a refused
             // redirect fails the attempt instead.
@@ -227,6 +232,8 @@ bool PerformHttpCall(const HttpCall& call, const ResponseReader& reader) {
             if (Classify(error, status, *exchange, proxyPrompts) == Next::Stop) done = true;
         }
     }
+    if (status != 0) result.status = status;
+    if (result.status) result.connectionFailed = false;
     return IsSuccessStatus(status, verb) && !readerFailed;
 }
 

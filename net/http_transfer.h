@@ -75,10 +75,18 @@ std::uint16_t EffectivePort(const Endpoint& endpoint);
 // (never more than maxBody); maxBody alone when no range is asked for or the range is empty.
 std::uint64_t BodyBound(const std::optional<ByteRange>& range, std::uint64_t maxBody);
 
+// How a performed call ended, for callers that act on the kind of failure.
+struct HttpOutcome {
+    std::optional<int> status;  // the final status, none when no answer arrived
+    // The connection itself failed (refused, reset, closed before an answer) and no answer came.
+    bool connectionFailed = false;
+};
+
 // The attempt loop: performs the call and hands a successful answer's body to the reader. The
 // connection it runs on belongs to the calling thread and is kept for its next call, so threads
 // that each perform calls to one server hold one connection each.
-bool PerformHttpCall(const HttpCall& call, const ResponseReader& reader);
+bool PerformHttpCall(const HttpCall& call, const ResponseReader& reader,
+                     HttpOutcome* outcome = nullptr);
 
 // Thin forms of PerformHttpCall for the usual requests.
 bool HttpRequest(const std::u16string& server, const std::u16string& path, bool secure,

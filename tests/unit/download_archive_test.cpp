@@ -14,6 +14,7 @@
 #include "core/hash_context.h"
 #include "core/setup_log.h"
 #include "download/archive_download.h"
+#include "download/block_fetcher.h"
 #include "support/progress_recorder.h"
 #include "support/scripted_server.h"
 #include "support/test_environment.h"
@@ -56,6 +57,8 @@ class DownloadArchiveTest : public ::testing::Test {
     std::string release;
 
     void SetUp() override {
+        // One connection: every request in the order of a download without the pool.
+        SetMaxDownloadConnections(1);
         DownloadHost = Endpoint{server.Host(), server.Port(), true};
         SetSleeper([this](std::uint64_t ms) { sleeps.push_back(ms); });
         selection.containername = "c";
@@ -64,6 +67,7 @@ class DownloadArchiveTest : public ::testing::Test {
         selection.destination = dir.folder() + u"dest/";
     }
     void TearDown() override {
+        SetMaxDownloadConnections(kDefaultDownloadConnections);
         SetSleeper(nullptr);
         DownloadHost = Endpoint{};
     }

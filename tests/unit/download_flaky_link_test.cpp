@@ -14,6 +14,7 @@
 #include "core/endpoints.h"
 #include "core/hash_context.h"
 #include "download/archive_download.h"
+#include "download/block_fetcher.h"
 #include "download/image_download.h"
 #include "support/progress_recorder.h"
 #include "support/scripted_server.h"
@@ -89,6 +90,8 @@ class DownloadFlakyLinkTest : public ::testing::Test {
     SetupSelection selection;
 
     void SetUp() override {
+        // One connection: every request in the order of a download without the pool.
+        SetMaxDownloadConnections(1);
         DownloadHost = Endpoint{server.Host(), server.Port(), true};
         SetSleeper([this](std::uint64_t ms) { sleeps.push_back(ms); });
         server.PutObject("c/release.bin", ReleaseBytes());
@@ -99,6 +102,7 @@ class DownloadFlakyLinkTest : public ::testing::Test {
         selection.destination = dir.folder() + u"dest/";
     }
     void TearDown() override {
+        SetMaxDownloadConnections(kDefaultDownloadConnections);
         SetSleeper(nullptr);
         DownloadHost = Endpoint{};
     }
