@@ -11,8 +11,6 @@
 namespace {
 // Requests at most for one piece that is completed from where it broke off.
 constexpr int kMaxPieceRequests = 15;
-// Connections a download starts with.
-constexpr std::size_t kStartConnections = 2;
 // A window of the rate measure; another connection is added when the rate of a window exceeds
 // the one before the last step by this factor.
 constexpr std::uint64_t kWindowMs = 400;
@@ -21,15 +19,20 @@ constexpr double kUsefulGrowth = 1.10;
 constexpr auto kPumpInterval = std::chrono::milliseconds(50);
 constexpr std::uint32_t kPumpBudget = 10;
 
-std::atomic<std::size_t> gMaxConnections{kDefaultDownloadConnections};
+std::mutex gLimitsMutex;
+DownloadConnections gLimits;
 }  // namespace
 
-std::size_t MaxDownloadConnections() {
-    return gMaxConnections.load();
+DownloadConnections DownloadConnectionLimits() {
+    std::lock_guard lock(gLimitsMutex);
+    return gLimits;
 }
 
-void SetMaxDownloadConnections(std::size_t count) {
-    gMaxConnections = std::max<std::size_t>(count, 1);
+void SetDownloadConnectionLimits(DownloadConnections limits) {
+    limits.max = std::max<std::size_t>(limits.max, 1);
+    limits.start = std::clamp<std::size_t>(limits.start, 1, limits.max);
+    std::lock_guard lock(gLimitsMutex);
+    gLimits = limits;
 }
 
 std::size_t NextConnectionCount(std::size_t connections, double rate, double previousRate,
@@ -42,8 +45,11 @@ std::size_t NextConnectionCount(std::size_t connections, double rate, double pre
 BlockFetcher::BlockFetcher(ReleaseObject object, bool completeShortPieces)
     : mObject(std::move(object)),
       mCompleteShort(completeShortPieces),
-      mMaxConnections(MaxDownloadConnections()) {
-    mPool.SetConnections(std::min(kStartConnections, mMaxConnections));
+      mLimits(DownloadConnectionLimits()) {
+    // The receiving thread's own connection (from the digest list) would sit idle beside the
+    // pool's and count against a server that allows a client only so many.
+    if (Parallel()) ReleaseIdleConnections();
+    mPool.SetConnections(mLimits.start);
 }
 
 BlockFetcher::~BlockFetcher() {
@@ -204,7 +210,7 @@ void BlockFetcher::Adapt() {
     }
     const std::size_t connections = mPool.Connections();
     const std::size_t next =
-        NextConnectionCount(connections, rate, mPreviousRate, mMaxConnections, waiting);
+        NextConnectionCount(connections, rate, mPreviousRate, mLimits.max, waiting);
     if (next == connections) return;
     mPreviousRate = rate;
     mPool.SetConnections(next);

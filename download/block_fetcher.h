@@ -19,13 +19,15 @@
 
 // The largest range one request asks for when a block is split over several connections.
 inline constexpr std::uint64_t kPieceSize = 8ull * 1024 * 1024;
-// The most connections a download opens unless told otherwise.
-inline constexpr std::size_t kDefaultDownloadConnections = 8;
-
-// The most connections the downloads of this process open (1: one block after another over one
-// connection, exactly as a download without the pool). Tests and the bench set it.
-std::size_t MaxDownloadConnections();
-void SetMaxDownloadConnections(std::size_t count);
+// How many connections a download starts with and how many it may grow to. max 1: one block after
+// another over one connection, each block in one range, as a download without the pool.
+struct DownloadConnections {
+    std::size_t start = 2;
+    std::size_t max = 8;
+};
+// The downloads of this process; tests and the bench set them.
+DownloadConnections DownloadConnectionLimits();
+void SetDownloadConnectionLimits(DownloadConnections limits);
 
 // The connection count's next step after one measuring window: connections in use, the rate of
 // this window and of the window before the last step (0: none yet), the cap, and the pieces
@@ -45,7 +47,7 @@ class BlockFetcher {
     BlockFetcher& operator=(const BlockFetcher&) = delete;
 
     // Whether blocks are fetched ahead of the one the receiver waits for.
-    bool Parallel() const { return mMaxConnections > 1; }
+    bool Parallel() const { return mLimits.max > 1; }
 
     // Queues block `block` (bytes first..first+length-1) into buffer. delayMs: a wait before its
     // first request, which holds up only this block; urgent: ahead of every queued block.
@@ -74,7 +76,7 @@ class BlockFetcher {
 
     const ReleaseObject mObject;
     const bool mCompleteShort;
-    const std::size_t mMaxConnections;
+    const DownloadConnections mLimits;
     std::atomic<bool> mCancel{false};
     std::atomic<std::uint64_t> mReceived{0};  // body bytes arrived, for the rate
 

@@ -88,6 +88,10 @@ struct HttpOutcome {
 bool PerformHttpCall(const HttpCall& call, const ResponseReader& reader,
                      HttpOutcome* outcome = nullptr);
 
+// Closes the connections the calling thread keeps for its next calls (those not in use), so that
+// they no longer count against a server's limit while other threads connect.
+void ReleaseIdleConnections();
+
 // Thin forms of PerformHttpCall for the usual requests.
 bool HttpRequest(const std::u16string& server, const std::u16string& path, bool secure,
                  std::uint16_t port, const ResponseReader& reader, HttpVerb verb,

@@ -96,9 +96,14 @@ void ShutDownConnectionsWithPendingBytes(CurlSession& session) {
     }
 }
 
+CurlSession& CurrentSession() {
+    thread_local CurlSession session;
+    return session;
+}
+
 CurlSession& ThreadSession(const std::string& caFile) {
     EnsureCurlGlobal();
-    thread_local CurlSession session;
+    CurlSession& session = CurrentSession();
     // Connections verified against other authorities, and the authorities libcurl keeps for the
     // session, are not reused.
     if (session.multi && session.caFile != caFile && session.attached == 0) session.multi.reset();
@@ -560,6 +565,11 @@ class CurlExchange final : public HttpExchange {
 };
 
 }  // namespace
+
+void ReleaseIdleConnections() {
+    CurlSession& session = CurrentSession();
+    if (session.attached == 0) session.multi.reset();
+}
 
 std::unique_ptr<HttpExchange> OpenHttpExchange(const HttpTarget& target) {
     if (target.server.empty()) return nullptr;

@@ -326,6 +326,10 @@ class WinInetExchange final : public HttpExchange {
 
 }  // namespace
 
+void ReleaseIdleConnections() {
+    // Every exchange closes its own handles: the thread keeps no connection of its own.
+}
+
 std::unique_ptr<HttpExchange> OpenHttpExchange(const HttpTarget& target) {
     if (target.server.empty()) return nullptr;
     const HttpTimeLimits limits = CurrentHttpTimeLimits();

@@ -58,7 +58,7 @@ class DownloadArchiveTest : public ::testing::Test {
 
     void SetUp() override {
         // One connection: every request in the order of a download without the pool.
-        SetMaxDownloadConnections(1);
+        SetDownloadConnectionLimits({1, 1});
         DownloadHost = Endpoint{server.Host(), server.Port(), true};
         SetSleeper([this](std::uint64_t ms) { sleeps.push_back(ms); });
         selection.containername = "c";
@@ -67,7 +67,7 @@ class DownloadArchiveTest : public ::testing::Test {
         selection.destination = dir.folder() + u"dest/";
     }
     void TearDown() override {
-        SetMaxDownloadConnections(kDefaultDownloadConnections);
+        SetDownloadConnectionLimits({});
         SetSleeper(nullptr);
         DownloadHost = Endpoint{};
     }

@@ -91,7 +91,7 @@ class DownloadFlakyLinkTest : public ::testing::Test {
 
     void SetUp() override {
         // One connection: every request in the order of a download without the pool.
-        SetMaxDownloadConnections(1);
+        SetDownloadConnectionLimits({1, 1});
         DownloadHost = Endpoint{server.Host(), server.Port(), true};
         SetSleeper([this](std::uint64_t ms) { sleeps.push_back(ms); });
         server.PutObject("c/release.bin", ReleaseBytes());
@@ -102,7 +102,7 @@ class DownloadFlakyLinkTest : public ::testing::Test {
         selection.destination = dir.folder() + u"dest/";
     }
     void TearDown() override {
-        SetMaxDownloadConnections(kDefaultDownloadConnections);
+        SetDownloadConnectionLimits({});
         SetSleeper(nullptr);
         DownloadHost = Endpoint{};
     }

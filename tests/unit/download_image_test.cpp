@@ -46,7 +46,7 @@ class DownloadImageTest : public ::testing::Test {
 
     void SetUp() override {
         // One connection: every request in the order of a download without the pool.
-        SetMaxDownloadConnections(1);
+        SetDownloadConnectionLimits({1, 1});
         DownloadHost = Endpoint{server.Host(), server.Port(), true};
         // A clock that stands still: the caption never shows an estimate, however slow the run.
         SetTickSource([] { return std::uint64_t{0}; });
@@ -56,7 +56,7 @@ class DownloadImageTest : public ::testing::Test {
         selection.destination = dir.folder() + u"dest/";
     }
     void TearDown() override {
-        SetMaxDownloadConnections(kDefaultDownloadConnections);
+        SetDownloadConnectionLimits({});
         SetTickSource(nullptr);
         DownloadHost = Endpoint{};
     }
