@@ -16,6 +16,9 @@
 namespace {
 
 constexpr DWORD_PTR kContext = 1;
+// Connections WinINet opens to one server at once. Its default of two (HTTP/1.1) would hold the
+// download's connection pool back; this leaves room for the pool and a request beside it.
+constexpr DWORD kConnectionsPerServer = 16;
 // The most bytes one InternetReadFile or InternetWriteFile call is asked to move.
 constexpr DWORD kLargestPiece = 0x40000000;
 
@@ -333,6 +336,17 @@ void ReleaseIdleConnections() {
 std::unique_ptr<HttpExchange> OpenHttpExchange(const HttpTarget& target) {
     if (target.server.empty()) return nullptr;
     const HttpTimeLimits limits = CurrentHttpTimeLimits();
+
+    // The limits are the process's: raised once, before the first connection.
+    static const bool limitsRaised = [] {
+        DWORD connections = kConnectionsPerServer;
+        InternetSetOptionW(nullptr, INTERNET_OPTION_MAX_CONNS_PER_SERVER, &connections,
+                           sizeof connections);
+        InternetSetOptionW(nullptr, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER, &connections,
+                           sizeof connections);
+        return true;
+    }();
+    (void)limitsRaised;
 
     // The program's name as the agent, the system's proxy settings, no proxy of our own, no flags.
     const std::u16string agent = ToUtf16(UserAgentName());
