@@ -86,9 +86,10 @@ void BlockFetcher::Fetch(std::uint64_t block, std::uint64_t first, std::uint64_t
         // Urgent pieces go to the front one by one: the last first, so they leave in order.
         if (urgent) {
             for (auto cut = cuts.rbegin(); cut != cuts.rend(); ++cut)
-                PostPiece(block, first, cut->first, cut->second, true);
+                PostPiece(Piece{block, first, cut->first, cut->second}, true);
         } else {
-            for (const auto& [offset, size] : cuts) PostPiece(block, first, offset, size, false);
+            for (const auto& [offset, size] : cuts)
+                PostPiece(Piece{block, first, offset, size}, false);
         }
     };
     if (delayMs == 0) {
@@ -104,14 +105,29 @@ void BlockFetcher::Fetch(std::uint64_t block, std::uint64_t first, std::uint64_t
         urgent);
 }
 
-void BlockFetcher::PostPiece(std::uint64_t block, std::uint64_t first, std::uint64_t offset,
-                             std::uint64_t length, bool urgent) {
-    mPool.Post([this, block, first, offset, length] { RunPiece(block, first, offset, length); },
-               urgent);
+void BlockFetcher::PostPiece(const Piece& piece, bool urgent) {
+    mPool.Post([this, piece] { RunPiece(piece); }, urgent);
 }
 
-void BlockFetcher::RunPiece(std::uint64_t block, std::uint64_t first, std::uint64_t offset,
-                            std::uint64_t length) {
+// After a refused or reset connection: while other connections remain, this one ends and the piece
+// goes to them. The last connection tries again only while the server has been delivering
+// (a piece arrived since this piece's previous refusal), as when a server that allows a client
+// only so many connections has not yet seen the end of one; a server that refuses everything
+// fails the download at once, as a single request would. A download over one connection keeps the
+// rule of a single request.
+bool BlockFetcher::MayTryAgain(const Piece& piece) {
+    if (!Parallel() || piece.refusals >= kMaxPieceRequests) return false;
+    const bool leaving = mPool.LeaveIfNotLast();
+    std::lock_guard lock(mMutex);
+    mFrozen = true;
+    return leaving || mPiecesCompleted > piece.completedBefore;
+}
+
+void BlockFetcher::RunPiece(Piece piece) {
+    const std::uint64_t block = piece.block;
+    const std::uint64_t first = piece.first;
+    const std::uint64_t offset = piece.offset;
+    const std::uint64_t length = piece.length;
     char* out = nullptr;
     {
         std::lock_guard lock(mMutex);
@@ -126,15 +142,15 @@ void BlockFetcher::RunPiece(std::uint64_t block, std::uint64_t first, std::uint6
         ok = FetchPiece(mObject, first + offset + done, last, out + done,
                         static_cast<std::size_t>(length - done), got, mCancel, mReceived, &outcome);
         done += got;
-        if (!ok && !mCancel && outcome.connectionFailed && mPool.LeaveIfNotLast()) {
-            // The server refused or reset this connection while others work: the piece goes to
-            // them, and this connection ends.
-            LOG_RECORD("a connection of the download failed; going on with fewer connections");
+        if (!ok && !mCancel && outcome.connectionFailed && MayTryAgain(piece)) {
+            LOG_RECORD("a connection of the download was refused; going on with " +
+                       std::to_string(mPool.Connections()));
+            ++piece.refusals;
             {
                 std::lock_guard lock(mMutex);
-                mFrozen = true;
+                piece.completedBefore = mPiecesCompleted;
             }
-            PostPiece(block, first, offset, length, true);
+            PostPiece(piece, true);
             return;
         }
         if (!ok || done == length || !mCompleteShort) break;
@@ -149,6 +165,7 @@ void BlockFetcher::RunPiece(std::uint64_t block, std::uint64_t first, std::uint6
         Block& entry = *mBlocks.at(block);
         --entry.piecesLeft;
         --mPiecesWaiting;
+        if (ok) ++mPiecesCompleted;
         if (!ok) entry.failed = true;
         if (done < length) entry.shortAt = std::min(entry.shortAt, offset + done);
     }

@@ -68,10 +68,19 @@ class BlockFetcher {
         std::uint64_t shortAt = 0;  // bytes before the first gap: data.size() when complete
         bool failed = false;
     };
-    void PostPiece(std::uint64_t block, std::uint64_t first, std::uint64_t offset,
-                   std::uint64_t length, bool urgent);
-    void RunPiece(std::uint64_t block, std::uint64_t first, std::uint64_t offset,
-                  std::uint64_t length);
+    // A piece to fetch; refusals: how often its connection was refused or reset so far, and
+    // completedBefore the pieces finished at the last of those times.
+    struct Piece {
+        std::uint64_t block = 0;
+        std::uint64_t first = 0;  // the block's first byte in the file
+        std::uint64_t offset = 0;
+        std::uint64_t length = 0;
+        int refusals = 0;
+        std::uint64_t completedBefore = 0;
+    };
+    void PostPiece(const Piece& piece, bool urgent);
+    void RunPiece(Piece piece);
+    bool MayTryAgain(const Piece& piece);
     void Adapt();
 
     const ReleaseObject mObject;
@@ -84,7 +93,8 @@ class BlockFetcher {
     std::condition_variable mDone;
     std::map<std::uint64_t, std::unique_ptr<Block>> mBlocks;
     std::uint64_t mQueuedBytes = 0;
-    std::uint64_t mPiecesWaiting = 0;  // pieces posted and not finished
+    std::uint64_t mPiecesWaiting = 0;    // pieces posted and not finished
+    std::uint64_t mPiecesCompleted = 0;  // pieces that arrived
 
     // The receiver's measuring window for the connection count.
     bool mWindowOpen = false;
