@@ -217,8 +217,9 @@ bool PerformHttpCall(const HttpCall& call, const ResponseReader& reader, HttpOut
                 if (readerFailed) done = true;
             }
         } catch (const TransferError& error) {
+            // No status, or the 0 a platform reports before any answer arrived.
             result.connectionFailed =
-                error.Kind() == TransferErrorKind::Other && !exchange->StatusCode().has_value();
+                error.Kind() == TransferErrorKind::Other && exchange->StatusCode().value_or(0) == 0;
             // An error while the body is read leaves the success status in place: the loop ends
             // and the caller checks the part that arrived. A body past its bound or a refused
             // redirect fails the attempt instead.
