@@ -182,6 +182,7 @@ bool PerformHttpCall(const HttpCall& call, const ResponseReader& reader, HttpOut
     target.secure = call.endpoint.secure;
     target.verb = call.verb;
     target.path = ToUtf8(call.path);
+    target.headOnly = call.headOnly;
 
     std::unique_ptr<HttpExchange> exchange;
     try {
@@ -199,6 +200,7 @@ bool PerformHttpCall(const HttpCall& call, const ResponseReader& reader, HttpOut
     int proxyPrompts = 0;
     for (int attempt = 0;
          !done && !IsSuccessStatus(status, verb) && attempt < call.retry.maxAttempts; ++attempt) {
+        result.error.clear();
         try {
             if (call.range) exchange->AddHeaderIfNew(RangeHeader(*call.range));
             exchange->AddHeaderIfNew("Accept-Encoding: gzip, deflate");
@@ -211,12 +213,18 @@ bool PerformHttpCall(const HttpCall& call, const ResponseReader& reader, HttpOut
                 exchange->Send(std::nullopt);
 
             status = exchange->StatusCode().value_or(status);
-            if (IsSuccessStatus(status, verb)) {
+            const bool final = call.retry.answersAreFinal && status != 0;
+            if (IsSuccessStatus(status, verb) || final) {
+                result.headers.clear();
+                for (const std::string& name : call.wantedHeaders)
+                    if (auto value = exchange->ResponseHeader(name))
+                        result.headers.emplace_back(name, *value);
                 BoundedBody bounded(*exchange, limit);
                 readerFailed = !reader(bounded);
-                if (readerFailed) done = true;
+                if (readerFailed || final) done = true;
             }
         } catch (const TransferError& error) {
+            result.error = error.what();
             // No status, or the 0 a platform reports before any answer arrived.
             result.connectionFailed =
                 error.Kind() == TransferErrorKind::Other && exchange->StatusCode().value_or(0) == 0;
@@ -231,6 +239,9 @@ bool PerformHttpCall(const HttpCall& call, const ResponseReader& reader, HttpOut
                 status = 0;
             }
             if (Classify(error, status, *exchange, proxyPrompts) == Next::Stop) done = true;
+            if (call.retry.answersAreFinal && error.Kind() != TransferErrorKind::Timeout &&
+                error.Kind() != TransferErrorKind::ForceRetry)
+                done = true;
         }
     }
     if (status != 0) result.status = status;

@@ -15,6 +15,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/endpoints.h"
@@ -54,6 +55,10 @@ struct ByteRange {
 // start the next attempt; a certificate problem, a refusal or a reset end the loop.
 struct RetryPolicy {
     int maxAttempts = 15;
+    // Every answer is final, whatever its status: the reader sees its body and no attempt follows
+    // (only a time-out or the platform's request starts another). The store client's requests,
+    // whose error answers say what went wrong.
+    bool answersAreFinal = false;
 };
 
 // One request as the loop performs it.
@@ -66,6 +71,8 @@ struct HttpCall {
     std::string body;                        // sent only when non-empty and the verb is not GET
     std::uint64_t maxBody = kUnboundedBody;  // the most body bytes an answer may carry
     RetryPolicy retry;
+    bool headOnly = false;                   // a GET that asks for the status and headers alone
+    std::vector<std::string> wantedHeaders;  // answer headers the outcome reports
 };
 
 // The port a request goes to: the endpoint's own, or 443 / 80 by its scheme.
@@ -80,6 +87,9 @@ struct HttpOutcome {
     std::optional<int> status;  // the final status, none when no answer arrived
     // The connection itself failed (refused, reset, closed before an answer) and no answer came.
     bool connectionFailed = false;
+    // The wanted headers of the last answer that were present, and the last transfer error.
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string error;
 };
 
 // The attempt loop: performs the call and hands a successful answer's body to the reader. The
