@@ -307,6 +307,52 @@ TEST_F(HttpTransferTest, RefusedConnectionAndEmptyArgumentsFailAtOnce) {
     EXPECT_EQ(server.RequestCount(), 0u);
 }
 
+TEST_F(HttpTransferTest, OutcomeTellsARefusedConnectionFromAnAnswer) {
+    std::uint16_t closedPort = 0;
+    {
+        ScriptedServer gone;
+        closedPort = gone.Port();
+    }
+    HttpCall call;
+    call.endpoint = Endpoint{u"localhost", closedPort, true};
+    call.path = u"c/object";
+    HttpOutcome outcome;
+    EXPECT_FALSE(PerformHttpCall(call, DiscardBody(), &outcome));
+    EXPECT_TRUE(outcome.connectionFailed);
+    EXPECT_FALSE(outcome.status);
+
+    ScriptedServer server;
+    server.Enqueue({Reply::Status(503)});
+    server.PutObject("c/object", "payload");
+    call.endpoint.port = server.Port();
+    std::string body;
+    EXPECT_TRUE(PerformHttpCall(call, AppendBody(body), &outcome));
+    EXPECT_FALSE(outcome.connectionFailed);
+    EXPECT_EQ(outcome.status, 200);
+}
+
+TEST_F(HttpTransferTest, FinalAnswersAreReadWhateverTheirStatus) {
+    ScriptedServer server;
+    Reply conflict = Reply::Status(409, "<Code>BlobAlreadyExists</Code>");
+    conflict.headers.emplace_back("x-ms-error-code", "BlobAlreadyExists");
+    server.Enqueue({conflict});
+    HttpCall call;
+    call.endpoint = Endpoint{server.Host(), server.Port(), true};
+    call.path = u"c/object";
+    call.verb = HttpVerb::Put;
+    call.body = "content";
+    call.retry = RetryPolicy{3, true};
+    call.wantedHeaders = {"x-ms-error-code", "ETag"};
+    std::string body;
+    HttpOutcome outcome;
+    EXPECT_FALSE(PerformHttpCall(call, AppendBody(body), &outcome));
+    EXPECT_EQ(outcome.status, 409);
+    EXPECT_EQ(body, "<Code>BlobAlreadyExists</Code>");
+    EXPECT_EQ(outcome.headers, (std::vector<std::pair<std::string, std::string>>{
+                                   {"x-ms-error-code", "BlobAlreadyExists"}}));
+    EXPECT_EQ(server.RequestCount(), 1u) << "the store's answer is final";
+}
+
 TEST_F(HttpTransferTest, KeptConnectionsAreReused) {
     ScriptedServer server(ScriptedServer::Options{.keepAlive = true});
     server.PutObject("c/object", "payload");
