@@ -10,8 +10,8 @@
 #include "core/hash_context.h"
 #include "core/index_signature.h"
 #include "core/text_conversion.h"
+#include "net/blob_store.h"
 #include "net/http_transfer.h"
-#include "net/object_path.h"
 
 namespace {
 
@@ -35,9 +35,11 @@ bool FetchSignatureText(const std::u16string& product, std::string& text, int& s
         }
         return true;
     };
-    return HttpGetWithStatus(DownloadHost.host, ReleaseIndexSignaturePath(product),
-                             DownloadHost.secure, DownloadHost.port, reader, kUnboundedBody,
-                             status);
+    HttpOutcome outcome;
+    const bool fetched = PerformHttpCall(
+        ReleaseStore().ObjectCall(ToUtf8(product) + "-v2", "index.sig"), reader, &outcome);
+    status = outcome.status.value_or(0);
+    return fetched;
 }
 
 // Which trusted key signed the statement; nullopt when none did.
@@ -72,11 +74,11 @@ std::string_view Trimmed(std::string_view text) {
 }  // namespace
 
 std::u16string ReleaseIndexPath(const std::u16string& product) {
-    return BlobObjectPath(ToUtf8(product) + "-v2", "index");
+    return BlobStore::ObjectPath(ToUtf8(product) + "-v2", "index");
 }
 
 std::u16string ReleaseIndexSignaturePath(const std::u16string& product) {
-    return BlobObjectPath(ToUtf8(product) + "-v2", "index.sig");
+    return BlobStore::ObjectPath(ToUtf8(product) + "-v2", "index.sig");
 }
 
 ProductCatalog FetchReleaseIndex(const std::u16string& product, std::string& error) {
@@ -89,8 +91,7 @@ ProductCatalog FetchReleaseIndex(const std::u16string& product, std::string& err
                                  SignatureOutcome& outcome, std::int64_t now) {
     outcome = SignatureOutcome();
     std::string body;
-    if (!HttpGetText(DownloadHost.host, ReleaseIndexPath(product), body, 0, 0, DownloadHost.secure,
-                     DownloadHost.port, kMaxIndexSize))
+    if (!ReleaseStore().GetText(ToUtf8(product) + "-v2", "index", body, kMaxIndexSize))
         return ProductCatalog();
     if (trustedKeys.empty()) return ParseIndex(body, error);
 

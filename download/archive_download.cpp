@@ -6,9 +6,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <optional>
 
-#include "core/clock.h"
-#include "core/endpoints.h"
 #include "core/file_system.h"
 #include "core/hash_context.h"
 #include "core/json_reader.h"
@@ -16,12 +15,13 @@
 #include "core/setup_log.h"
 #include "core/text_conversion.h"
 #include "download/block_digest_list.h"
+#include "download/block_fetcher.h"
 #include "download/block_grid.h"
 #include "download/download_target.h"
 #include "download/download_worker.h"
 #include "download/range_fetch.h"
+#include "net/blob_store.h"
 #include "net/http_transfer.h"
-#include "net/object_path.h"
 #include "ui/progress_estimate.h"
 
 namespace {
@@ -66,17 +66,13 @@ std::string MismatchReport(std::uint64_t block, const std::string& expected,
     return report;
 }
 
-std::u16string ObjectPath(const SetupSelection& selection, const std::string& name) {
-    return BlobObjectPath(selection.containername, name);
-}
 }  // namespace
 
 bool FetchBlockDigests(const SetupSelection& selection, BlockDigestList& digests) {
     std::string text;
     const BlockGrid grid{selection.filesize, selection.blocksize};
-    if (!HttpGetText(DownloadHost.host, ObjectPath(selection, selection.blockhash), text, 0, 0,
-                     DownloadHost.secure, DownloadHost.port,
-                     DigestListBound(grid.Valid() ? grid.Count() : 0))) {
+    if (!ReleaseStore().GetText(selection.containername, selection.blockhash, text,
+                                DigestListBound(grid.Valid() ? grid.Count() : 0))) {
         return false;
     }
     return ParseBlockDigests(text, digests);
@@ -120,12 +116,22 @@ std::shared_ptr<const ReadOnlyFile> DownloadVerifiedBlocks(const SetupSelection&
     worker.Begin(start);
 
     // With overlap the next block is received while the worker checks and writes the previous
-    // one. A block found bad is fetched again (after the usual wait) before anything else; a block
-    // that was already received meanwhile waits in the hand-off and is not fetched again.
+    // one, and over several connections further blocks are on their way (within the bound of
+    // bytes ahead). A block found bad is fetched again (after the usual wait, which holds up only
+    // that block) before anything else; blocks that were already received meanwhile wait in the
+    // hand-off or the fetcher and are not fetched again. Declared after the worker: its
+    // connections are closed before the worker is joined.
     const std::size_t ahead = overlap ? 1 : 0;
-    const std::u16string object = ObjectPath(selection, selection.filename);
-    std::uint64_t next = start;  // the next block not yet fetched
-    bool fetchAgain = false;     // the block `again` mismatched and is fetched next
+    BlockFetcher fetcher(ReleaseObject{ReleaseStore(), selection.containername, selection.filename},
+                         false);
+    const std::uint64_t budget = grid.blockSize + (overlap ? ReceiveAheadBytes() : 0);
+    const auto queue = [&](std::uint64_t block, std::uint64_t delayMs, bool urgent) {
+        fetcher.Fetch(block, grid.First(block), grid.Length(block), worker.SpareBuffer(), delayMs,
+                      urgent);
+    };
+    std::uint64_t next = start;    // the next block not yet handed over
+    std::uint64_t queued = start;  // the blocks before it are queued or handed over
+    bool fetchAgain = false;       // the block `again` mismatched and is fetched next
     std::uint64_t again = 0;
     int mismatches = 0;
     for (;;) {
@@ -139,7 +145,7 @@ std::shared_ptr<const ReadOnlyFile> DownloadVerifiedBlocks(const SetupSelection&
                 THROW_DOWNLOAD(MismatchReport(verdict.block, digests[verdict.block],
                                               verdict.received, selection.blocksize));
             }
-            SleepMilliseconds(kMismatchWaitMs);
+            queue(verdict.block, kMismatchWaitMs, true);
             fetchAgain = true;
             again = verdict.block;
         }
@@ -156,13 +162,21 @@ std::shared_ptr<const ReadOnlyFile> DownloadVerifiedBlocks(const SetupSelection&
             break;
         }
 
-        std::string text = worker.SpareBuffer();
-        if (!FetchRange(object, grid.First(block), grid.Last(block), text, grid.Length(block))) {
+        if (block >= queued) {
+            queue(block, 0, false);
+            queued = block + 1;
+        }
+        while (fetcher.Parallel() && queued < count &&
+               fetcher.BytesQueued() + grid.Length(queued) <= budget) {
+            queue(queued++, 0, false);
+        }
+        std::optional<std::string> text = fetcher.Take(block);
+        if (!text) {
             THROW_DOWNLOAD("Error during downloading archive");
         }
         progress.ProgressStep();
         PumpMessages(kPumpAfterBlock);
-        worker.Submit(block, std::move(text), &digests[block]);
+        worker.Submit(block, std::move(*text), &digests[block]);
     }
 
     // The file is opened for reading while the stream still holds it: the same identity proves it

@@ -24,6 +24,10 @@ bool OverlapsBlocksOf(std::uint64_t pieceLength) {
     return pieceLength <= kMaxOverlapPiece;
 }
 
+std::uint64_t ReceiveAheadBytes() {
+    return sizeof(void*) < 8 ? 40 * MiB : 64 * MiB;
+}
+
 DownloadWorker::DownloadWorker(DownloadStream& stream, bool overlap)
     : mStream(stream),
       mHandOffLimit(overlap ? kHandOffBlocks : 1),

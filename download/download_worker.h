@@ -26,6 +26,10 @@ class DownloadStream;
 // written: three of them (one received, two handed off) must fit comfortably into the process's
 // address space. The 32-bit program overlaps blocks of up to 20 MiB, a 64-bit build up to 64 MiB.
 bool OverlapsBlocksOf(std::uint64_t pieceLength);
+// Bytes of further blocks that may be on their way over the network while one block is received
+// and the hand-off is full (for blocks that overlap): 64 MiB in a 64-bit build; 40 MiB in the
+// 32-bit program, where at most three 20 MiB blocks are held besides.
+std::uint64_t ReceiveAheadBytes();
 
 // The outcome of one handed-off block's check.
 struct BlockVerdict {

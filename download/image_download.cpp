@@ -13,16 +13,15 @@
 #include "core/setup_log.h"
 #include "core/text_conversion.h"
 #include "download/archive_download.h"
+#include "download/block_fetcher.h"
 #include "download/block_grid.h"
 #include "download/download_target.h"
 #include "download/download_worker.h"
 #include "download/range_fetch.h"
-#include "net/object_path.h"
+#include "net/blob_store.h"
 #include "ui/progress_estimate.h"
 
 namespace {
-// Requests at most for one chunk: the first, and those for the rest of a chunk that arrived short.
-constexpr int kMaxChunkRequests = 15;
 
 // The image's digest list when it has one that fits its block grid; nullopt otherwise.
 std::optional<BlockDigestList> FittingBlockDigests(const SetupSelection& selection) {
@@ -58,22 +57,31 @@ void DownloadChunks(const SetupSelection& selection) {
         std::min<std::uint64_t>(count, std::numeric_limits<std::uint32_t>::max())));
 
     // Declared after the stream it writes through: joined before the stream goes.
-    DownloadWorker worker(stream, OverlapsBlocksOf(2 * ImageChunkSize));
+    const bool overlap = OverlapsBlocksOf(2 * ImageChunkSize);
+    DownloadWorker worker(stream, overlap);
     worker.Begin(0);
-    const std::u16string object = BlobObjectPath(selection.containername, selection.filename);
+    // A chunk cut off while its body was read is completed from where it broke off (up to 15
+    // requests for each range), so that every later byte still lands at its own offset. Further
+    // chunks are on their way over several connections while one is received, within the bound.
+    BlockFetcher fetcher(ReleaseObject{ReleaseStore(), selection.containername, selection.filename},
+                         true);
+    const std::uint64_t budget = 2 * ImageChunkSize + (overlap ? ReceiveAheadBytes() : 0);
+    std::uint64_t queued = 0;
+    const auto queue = [&] {
+        fetcher.Fetch(queued, grid.First(queued), grid.Length(queued), worker.SpareBuffer());
+        ++queued;
+    };
     for (std::uint64_t chunk = 0; chunk < count; ++chunk) {
-        const std::uint64_t length = grid.Length(chunk);
-        std::string text = worker.SpareBuffer();
-        // A chunk cut off while its body was read is completed from where it broke off, so that
-        // every later byte still lands at its own offset.
-        for (int requests = 0; text.size() < length; ++requests) {
-            if (requests == kMaxChunkRequests ||
-                !FetchRange(object, grid.First(chunk) + text.size(), grid.Last(chunk), text,
-                            length)) {
-                THROW_DOWNLOAD("Error during downloading archive");
-            }
+        if (queued == chunk) queue();
+        while (fetcher.Parallel() && queued < count &&
+               fetcher.BytesQueued() + grid.Length(queued) <= budget) {
+            queue();
         }
-        worker.Submit(chunk, std::move(text), nullptr);
+        std::optional<std::string> text = fetcher.Take(chunk);
+        if (!text || text->size() != grid.Length(chunk)) {
+            THROW_DOWNLOAD("Error during downloading archive");
+        }
+        worker.Submit(chunk, std::move(*text), nullptr);
         progress.ProgressStep();
         if (worker.WriteFailed()) {
             THROW_DOWNLOAD("Error during file write!");

@@ -1,11 +1,26 @@
 #pragma once
-// One range request for a piece of the release file, read straight into the piece's buffer.
+// One range request for a piece of the release file, read straight into the piece's place in its
+// block buffer.
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
-// Appends the bytes first..last (inclusive) of the object on the download host to out. out never
-// grows beyond capacity bytes: a body that would take it further fails the exchange. True when the
-// transfer succeeded; the body may be shorter than asked when the connection broke while it was
-// read, which the caller checks.
-bool FetchRange(const std::u16string& object, std::uint64_t first, std::uint64_t last,
-                std::string& out, std::uint64_t capacity);
+#include "net/blob_store.h"
+
+// A release file in the blob store.
+struct ReleaseObject {
+    BlobStore store;
+    std::string container;
+    std::string name;
+};
+
+// Reads the bytes first..last (inclusive) of the object into out, which has room for capacity
+// bytes (the range's length); filled receives how many arrived. A body that would go past
+// capacity fails the exchange. True when the transfer succeeded; the body may be shorter than
+// asked when the connection broke while it was read, which the caller checks. A set cancel flag
+// ends the transfer at its next read (false). Every byte read is added to received. Messages are
+// not pumped: pieces are read on the threads of the connection pool.
+bool FetchPiece(const ReleaseObject& object, std::uint64_t first, std::uint64_t last, char* out,
+                std::size_t capacity, std::size_t& filled, const std::atomic<bool>& cancel,
+                std::atomic<std::uint64_t>& received, HttpOutcome* outcome = nullptr);

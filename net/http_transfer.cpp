@@ -17,13 +17,8 @@
 
 namespace {
 
-constexpr int kMaxAttempts = 15;
 constexpr std::size_t kReadBufferSize = 524288;
 constexpr std::uint32_t kPumpBudget = 10;
-
-// Flags of the proxy-credentials step: change options, generate data, and (first time) no UI.
-constexpr std::uint32_t kCredentialsFlagsSilent = 14;
-constexpr std::uint32_t kCredentialsFlagsInteractive = 6;
 
 std::mutex gLimitsMutex;
 HttpTimeLimits gLimits;
@@ -35,9 +30,9 @@ bool IsSuccessStatus(int status, HttpVerb verb) {
     return verb != HttpVerb::Get && (status == 201 || status == 204);
 }
 
-std::string RangeHeader(std::int64_t from, std::int64_t to) {
+std::string RangeHeader(const ByteRange& range) {
     char line[96];
-    std::snprintf(line, sizeof line, "Range: bytes=%" PRId64 "-%" PRId64, from, to);
+    std::snprintf(line, sizeof line, "Range: bytes=%" PRIu64 "-%" PRIu64, range.first, range.last);
     return line;
 }
 
@@ -49,15 +44,14 @@ Next Classify(const TransferError& error, int status, HttpExchange& exchange, in
     if (error.Kind() == TransferErrorKind::ForceRetry) return Next::AttemptAgain;
     if (status == 407) {
         ++proxyPrompts;
-        bool retry = exchange.ProxyCredentialsStep(
-            proxyPrompts == 1 ? kCredentialsFlagsSilent : kCredentialsFlagsInteractive);
-        if (!retry && proxyPrompts == 1)
-            retry = exchange.ProxyCredentialsStep(kCredentialsFlagsInteractive);
+        // The first time silently, then (and from then on) asking the user.
+        bool retry = exchange.ProxyCredentialsStep(proxyPrompts != 1);
+        if (!retry && proxyPrompts == 1) retry = exchange.ProxyCredentialsStep(true);
         return retry ? Next::AttemptAgain : Next::Stop;
     }
     switch (error.Kind()) {
         case TransferErrorKind::RevocationUnknown:
-            exchange.SetSecurityFlags(exchange.SecurityFlags() | kSecurityIgnoreRevocation);
+            exchange.WaiveRevocationCheck();
             return Next::AttemptAgain;
         case TransferErrorKind::Timeout:
         case TransferErrorKind::BodyTooLarge:
@@ -126,11 +120,17 @@ std::string UserAgentName() {
     return name.empty() ? std::string("setup-launcher") : ToUtf8(name);
 }
 
-std::uint64_t BodyBound(std::int64_t from, std::int64_t to, std::uint64_t maxBody) {
-    if ((from == 0 && to == 0) || to < from) return maxBody;
-    const std::uint64_t length =
-        static_cast<std::uint64_t>(to) - static_cast<std::uint64_t>(from) + 1;
-    return std::min(length, maxBody);
+std::uint16_t EffectivePort(const Endpoint& endpoint) {
+    if (endpoint.port != 0) return endpoint.port;
+    return endpoint.secure ? 443 : 80;
+}
+
+std::uint64_t BodyBound(const std::optional<ByteRange>& range, std::uint64_t maxBody) {
+    if (!range || range->last < range->first) return maxBody;
+    const std::uint64_t span = range->last - range->first;
+    // A range over every byte a 64-bit offset can name is as unbounded as no range.
+    if (span == std::numeric_limits<std::uint64_t>::max()) return maxBody;
+    return std::min(span + 1, maxBody);
 }
 
 HttpTimeLimits CurrentHttpTimeLimits() {
@@ -170,23 +170,19 @@ ResponseReader DiscardBody() {
     return [](ResponseBody& body) { return ReadWholeBody(body, nullptr); };
 }
 
-namespace {
-
-// The attempt loop; finalStatus receives the status of the last answer (0 when none came).
-bool RequestWithStatus(const std::u16string& server, const std::u16string& path, bool secure,
-                       std::uint16_t port, const ResponseReader& reader, HttpVerb verb,
-                       const std::vector<std::u16string>& headers, std::int64_t from,
-                       std::int64_t to, const std::string& body, std::uint64_t maxBody,
-                       int& finalStatus) {
-    finalStatus = 0;
-    if (server.empty() || path.empty()) return false;
+bool PerformHttpCall(const HttpCall& call, const ResponseReader& reader, HttpOutcome* outcome) {
+    HttpOutcome ignored;
+    HttpOutcome& result = outcome ? *outcome : ignored;
+    result = HttpOutcome();
+    if (call.endpoint.host.empty() || call.path.empty()) return false;
 
     HttpTarget target;
-    target.server = ToUtf8(server);
-    target.port = port != 0 ? port : (secure ? 443 : 80);
-    target.secure = secure;
-    target.verb = verb;
-    target.path = ToUtf8(path);
+    target.server = ToUtf8(call.endpoint.host);
+    target.port = EffectivePort(call.endpoint);
+    target.secure = call.endpoint.secure;
+    target.verb = call.verb;
+    target.path = ToUtf8(call.path);
+    target.headOnly = call.headOnly;
 
     std::unique_ptr<HttpExchange> exchange;
     try {
@@ -196,31 +192,42 @@ bool RequestWithStatus(const std::u16string& server, const std::u16string& path,
     }
     if (!exchange) return false;
 
-    const std::uint64_t limit = BodyBound(from, to, maxBody);
+    const HttpVerb verb = call.verb;
+    const std::uint64_t limit = BodyBound(call.range, call.maxBody);
     int status = 0;
     bool done = false;
     bool readerFailed = false;
     int proxyPrompts = 0;
-    for (int attempt = 0; !done && !IsSuccessStatus(status, verb) && attempt < kMaxAttempts;
-         ++attempt) {
+    for (int attempt = 0;
+         !done && !IsSuccessStatus(status, verb) && attempt < call.retry.maxAttempts; ++attempt) {
+        result.error.clear();
         try {
-            if (from != 0 || to != 0) exchange->AddHeaderIfNew(RangeHeader(from, to));
+            if (call.range) exchange->AddHeaderIfNew(RangeHeader(*call.range));
             exchange->AddHeaderIfNew("Accept-Encoding: gzip, deflate");
             exchange->EnableContentDecoding();
-            for (const auto& header : headers) exchange->AddHeaderIfNew(ToUtf8(header));
+            for (const auto& header : call.headers) exchange->AddHeaderIfNew(ToUtf8(header));
 
-            if (!body.empty() && verb != HttpVerb::Get)
-                exchange->Send(std::string_view(body));
+            if (!call.body.empty() && verb != HttpVerb::Get)
+                exchange->Send(std::string_view(call.body));
             else
                 exchange->Send(std::nullopt);
 
             status = exchange->StatusCode().value_or(status);
-            if (IsSuccessStatus(status, verb)) {
+            const bool final = call.retry.answersAreFinal && status != 0;
+            if (IsSuccessStatus(status, verb) || final) {
+                result.headers.clear();
+                for (const std::string& name : call.wantedHeaders)
+                    if (auto value = exchange->ResponseHeader(name))
+                        result.headers.emplace_back(name, *value);
                 BoundedBody bounded(*exchange, limit);
                 readerFailed = !reader(bounded);
-                if (readerFailed) done = true;
+                if (readerFailed || final) done = true;
             }
         } catch (const TransferError& error) {
+            result.error = error.what();
+            // No status, or the 0 a platform reports before any answer arrived.
+            result.connectionFailed =
+                error.Kind() == TransferErrorKind::Other && exchange->StatusCode().value_or(0) == 0;
             // An error while the body is read leaves the success status in place: the loop ends
             // and the caller checks the part that arrived. A body past its bound or a refused
             // redirect fails the attempt instead.
@@ -232,51 +239,42 @@ bool RequestWithStatus(const std::u16string& server, const std::u16string& path,
                 status = 0;
             }
             if (Classify(error, status, *exchange, proxyPrompts) == Next::Stop) done = true;
+            if (call.retry.answersAreFinal && error.Kind() != TransferErrorKind::Timeout &&
+                error.Kind() != TransferErrorKind::ForceRetry)
+                done = true;
         }
     }
-    finalStatus = status;
+    if (status != 0) result.status = status;
+    if (result.status) result.connectionFailed = false;
     return IsSuccessStatus(status, verb) && !readerFailed;
 }
 
-}  // namespace
-
 bool HttpRequest(const std::u16string& server, const std::u16string& path, bool secure,
                  std::uint16_t port, const ResponseReader& reader, HttpVerb verb,
-                 const std::vector<std::u16string>& headers, std::int64_t from, std::int64_t to,
+                 const std::vector<std::u16string>& headers, std::optional<ByteRange> range,
                  const std::string& body, std::uint64_t maxBody) {
-    int status = 0;
-    return RequestWithStatus(server, path, secure, port, reader, verb, headers, from, to, body,
-                             maxBody, status);
-}
-
-bool HttpGetWithStatus(const std::u16string& server, const std::u16string& path, bool secure,
-                       std::uint16_t port, const ResponseReader& reader, std::uint64_t maxBody,
-                       int& finalStatus) {
-    return RequestWithStatus(server, path, secure, port, reader, HttpVerb::Get, {}, 0, 0,
-                             std::string(), maxBody, finalStatus);
+    HttpCall call;
+    call.endpoint = Endpoint{server, port, secure};
+    call.path = path;
+    call.verb = verb;
+    call.range = range;
+    call.headers = headers;
+    call.body = body;
+    call.maxBody = maxBody;
+    return PerformHttpCall(call, reader);
 }
 
 bool HttpGet(const std::u16string& server, const std::u16string& path, bool secure,
-             std::uint16_t port, const ResponseReader& reader, std::int64_t from, std::int64_t to,
+             std::uint16_t port, const ResponseReader& reader, std::optional<ByteRange> range,
              std::uint64_t maxBody) {
-    return HttpRequest(server, path, secure, port, reader, HttpVerb::Get, {}, from, to,
-                       std::string(), maxBody);
+    return HttpRequest(server, path, secure, port, reader, HttpVerb::Get, {}, range, std::string(),
+                       maxBody);
 }
 
 bool HttpGetText(const std::u16string& server, const std::u16string& path, std::string& out,
-                 std::int64_t from, std::int64_t to, bool secure, std::uint16_t port,
+                 std::optional<ByteRange> range, bool secure, std::uint16_t port,
                  std::uint64_t maxBody) {
-    return HttpGet(server, path, secure, port, AppendBody(out), from, to, maxBody);
-}
-
-bool HttpGetRange(const std::u16string& server, const std::u16string& path,
-                  const ResponseReader& reader, std::int64_t first, std::int64_t last, bool secure,
-                  std::uint16_t port) {
-    const std::uint64_t length =
-        last >= first ? static_cast<std::uint64_t>(last) - static_cast<std::uint64_t>(first) + 1
-                      : 0;
-    return HttpRequest(server, path, secure, port, reader, HttpVerb::Get,
-                       {ToUtf16(RangeHeader(first, last))}, 0, 0, std::string(), length);
+    return HttpGet(server, path, secure, port, AppendBody(out), range, maxBody);
 }
 
 bool HttpPost(const std::u16string& server, const std::u16string& path, bool secure,
@@ -284,5 +282,6 @@ bool HttpPost(const std::u16string& server, const std::u16string& path, bool sec
               const std::string& body) {
     // The body stays unread; the exchange is closed with it, so its connection is not reused.
     const ResponseReader ignoreBody = [](ResponseBody&) { return true; };
-    return HttpRequest(server, path, secure, port, ignoreBody, HttpVerb::Post, headers, 0, 0, body);
+    return HttpRequest(server, path, secure, port, ignoreBody, HttpVerb::Post, headers,
+                       std::nullopt, body);
 }

@@ -13,8 +13,12 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "core/endpoints.h"
 
 enum class HttpVerb { Get, Post, Put, Delete };
 
@@ -39,35 +43,76 @@ ResponseReader DiscardBody();
 // No bound beyond the range (callers whose objects have no size known in advance pass their own).
 inline constexpr std::uint64_t kUnboundedBody = std::numeric_limits<std::uint64_t>::max();
 
-// The most bytes a body of a request with the inclusive range from..to can legitimately hold:
-// the range's length; maxBody alone when no range is asked for.
-std::uint64_t BodyBound(std::int64_t from, std::int64_t to, std::uint64_t maxBody);
+// An inclusive byte range first..last of an object. Sent as "Range: bytes=first-last" whatever its
+// values, "bytes=0-0" included.
+struct ByteRange {
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+};
 
-// headers: extra header lines without line ends ("Name: value"); from/to: inclusive byte range,
-// none when both are 0; body: sent only when non-empty and the verb is not GET; maxBody: the most
-// body bytes a response may carry (see BodyBound).
+// How often a request is sent before the loop gives up. Every attempt follows the same rules: a
+// time-out, a body past its bound, a refused redirect or the platform's request to send again
+// start the next attempt; a certificate problem, a refusal or a reset end the loop.
+struct RetryPolicy {
+    int maxAttempts = 15;
+    // Every answer is final, whatever its status: the reader sees its body and no attempt follows
+    // (only a time-out or the platform's request starts another). The store client's requests,
+    // whose error answers say what went wrong.
+    bool answersAreFinal = false;
+};
+
+// One request as the loop performs it.
+struct HttpCall {
+    Endpoint endpoint;  // host, scheme and port (0: the scheme's default)
+    std::u16string path;
+    HttpVerb verb = HttpVerb::Get;
+    std::optional<ByteRange> range;          // none: the whole object
+    std::vector<std::u16string> headers;     // extra header lines without line ends ("Name: value")
+    std::string body;                        // sent only when non-empty and the verb is not GET
+    std::uint64_t maxBody = kUnboundedBody;  // the most body bytes an answer may carry
+    RetryPolicy retry;
+    bool headOnly = false;                   // a GET that asks for the status and headers alone
+    std::vector<std::string> wantedHeaders;  // answer headers the outcome reports
+};
+
+// The port a request goes to: the endpoint's own, or 443 / 80 by its scheme.
+std::uint16_t EffectivePort(const Endpoint& endpoint);
+
+// The most bytes a body of a request for the range can legitimately hold: the range's length
+// (never more than maxBody); maxBody alone when no range is asked for or the range is empty.
+std::uint64_t BodyBound(const std::optional<ByteRange>& range, std::uint64_t maxBody);
+
+// How a performed call ended, for callers that act on the kind of failure.
+struct HttpOutcome {
+    std::optional<int> status;  // the final status, none when no answer arrived
+    // The connection itself failed (refused, reset, closed before an answer) and no answer came.
+    bool connectionFailed = false;
+    // The wanted headers of the last answer that were present, and the last transfer error.
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string error;
+};
+
+// The attempt loop: performs the call and hands a successful answer's body to the reader. The
+// connection it runs on belongs to the calling thread and is kept for its next call, so threads
+// that each perform calls to one server hold one connection each.
+bool PerformHttpCall(const HttpCall& call, const ResponseReader& reader,
+                     HttpOutcome* outcome = nullptr);
+
+// Closes the connections the calling thread keeps for its next calls (those not in use), so that
+// they no longer count against a server's limit while other threads connect.
+void ReleaseIdleConnections();
+
+// Thin forms of PerformHttpCall for the usual requests.
 bool HttpRequest(const std::u16string& server, const std::u16string& path, bool secure,
                  std::uint16_t port, const ResponseReader& reader, HttpVerb verb,
-                 const std::vector<std::u16string>& headers, std::int64_t from, std::int64_t to,
+                 const std::vector<std::u16string>& headers, std::optional<ByteRange> range,
                  const std::string& body, std::uint64_t maxBody = kUnboundedBody);
 bool HttpGet(const std::u16string& server, const std::u16string& path, bool secure,
-             std::uint16_t port, const ResponseReader& reader, std::int64_t from, std::int64_t to,
+             std::uint16_t port, const ResponseReader& reader, std::optional<ByteRange> range,
              std::uint64_t maxBody = kUnboundedBody);
-// HttpGet of a whole object that also tells how it ended: finalStatus is the status of the last
-// answer, 0 when no answer came at all. A caller tells an object that is not there (404) from a
-// store that could not be reached or failed.
-bool HttpGetWithStatus(const std::u16string& server, const std::u16string& path, bool secure,
-                       std::uint16_t port, const ResponseReader& reader, std::uint64_t maxBody,
-                       int& finalStatus);
 bool HttpGetText(const std::u16string& server, const std::u16string& path, std::string& out,
-                 std::int64_t from, std::int64_t to, bool secure, std::uint16_t port,
+                 std::optional<ByteRange> range, bool secure, std::uint16_t port,
                  std::uint64_t maxBody = kUnboundedBody);
-// A GET of the inclusive byte range first..last that always sends its Range header, also for
-// "bytes=0-0" (which HttpGet's from/to pair reads as "the whole object"). The body is bounded by
-// the range's length.
-bool HttpGetRange(const std::u16string& server, const std::u16string& path,
-                  const ResponseReader& reader, std::int64_t first, std::int64_t last, bool secure,
-                  std::uint16_t port);
 // Only the status of the answer counts: its body is not read, so an answer that never ends
 // cannot hold the caller up.
 bool HttpPost(const std::u16string& server, const std::u16string& path, bool secure,

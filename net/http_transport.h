@@ -43,9 +43,6 @@ bool IsFollowedRedirect(int status);
 // The program's file name without its extension: the User-Agent of every request.
 std::string UserAgentName();
 
-// Security flags a request may be widened with after a classified failure.
-inline constexpr std::uint32_t kSecurityIgnoreRevocation = 0x80;
-
 struct HttpTarget {
     std::string server;      // host name, UTF-8
     std::uint16_t port = 0;  // effective port, never 0
@@ -70,11 +67,12 @@ class HttpExchange : public ResponseBody {
     virtual std::optional<int> StatusCode() const = 0;
     // A header of the latest response (case-insensitive name), nullopt when absent.
     virtual std::optional<std::string> ResponseHeader(std::string_view name) const = 0;
-    virtual std::uint32_t SecurityFlags() const = 0;
-    virtual void SetSecurityFlags(std::uint32_t flags) = 0;
-    // The proxy-credentials step with the platform's flags; true when the request should be sent
-    // again.
-    virtual bool ProxyCredentialsStep(std::uint32_t flags) = 0;
+    // From the next attempt on, a revocation state that cannot be checked no longer fails the
+    // certificate check (every other part of it stays).
+    virtual void WaiveRevocationCheck() = 0;
+    // The proxy-credentials step: silent (credentials the platform already has) or interactive
+    // (the platform may ask the user); true when the request should be sent again.
+    virtual bool ProxyCredentialsStep(bool interactive) = 0;
 };
 
 // Opens a request to the target; nullptr when no connection or request could be made.

@@ -96,9 +96,14 @@ void ShutDownConnectionsWithPendingBytes(CurlSession& session) {
     }
 }
 
+CurlSession& CurrentSession() {
+    thread_local CurlSession session;
+    return session;
+}
+
 CurlSession& ThreadSession(const std::string& caFile) {
     EnsureCurlGlobal();
-    thread_local CurlSession session;
+    CurlSession& session = CurrentSession();
     // Connections verified against other authorities, and the authorities libcurl keeps for the
     // session, are not reused.
     if (session.multi && session.caFile != caFile && session.attached == 0) session.multi.reset();
@@ -219,11 +224,10 @@ class CurlExchange final : public HttpExchange {
         return ResponseHeaderValue(name);
     }
 
-    std::uint32_t SecurityFlags() const override { return mSecurityFlags; }
-    void SetSecurityFlags(std::uint32_t flags) override { mSecurityFlags = flags; }
+    void WaiveRevocationCheck() override { mIgnoreRevocation = true; }
 
     // Proxy credentials are whatever the environment's proxy settings carry; there is no dialog.
-    bool ProxyCredentialsStep(std::uint32_t) override { return false; }
+    bool ProxyCredentialsStep(bool) override { return false; }
 
     std::size_t Read(char* buffer, std::size_t capacity) override {
         if (capacity == 0) return 0;
@@ -334,7 +338,7 @@ class CurlExchange final : public HttpExchange {
         // The system's bundle file alone, without the hashed folder beside it: then libcurl keeps
         // the parsed authorities for the session instead of reading them for every connection.
         if (SystemBundleExists(easy)) curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
-        if (mSecurityFlags & kSecurityIgnoreRevocation)
+        if (mIgnoreRevocation)
             curl_easy_setopt(easy, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NO_REVOKE));
         if (!mCaFile.empty()) {
             curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &AddExtraAuthorities);
@@ -536,7 +540,7 @@ class CurlExchange final : public HttpExchange {
     HttpTimeLimits mLimits;
     std::vector<std::string> mHeaders;
     bool mDecode = false;
-    std::uint32_t mSecurityFlags = 0;
+    bool mIgnoreRevocation = false;
     std::string mBody;
 
     CurlSession* mSession = nullptr;
@@ -564,6 +568,11 @@ class CurlExchange final : public HttpExchange {
 };
 
 }  // namespace
+
+void ReleaseIdleConnections() {
+    CurlSession& session = CurrentSession();
+    if (session.attached == 0) session.multi.reset();
+}
 
 std::unique_ptr<HttpExchange> OpenHttpExchange(const HttpTarget& target) {
     if (target.server.empty()) return nullptr;

@@ -16,6 +16,9 @@
 namespace {
 
 constexpr DWORD_PTR kContext = 1;
+// Connections WinINet opens to one server at once. Its default of two (HTTP/1.1) would hold the
+// download's connection pool back; this leaves room for the pool and a request beside it.
+constexpr DWORD kConnectionsPerServer = 16;
 // The most bytes one InternetReadFile or InternetWriteFile call is asked to move.
 constexpr DWORD kLargestPiece = 0x40000000;
 
@@ -25,6 +28,12 @@ constexpr DWORD kRefusedSecurityFlags =
     SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_WRONG_USAGE |
     SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
     SECURITY_FLAG_IGNORE_REDIRECT_TO_HTTP | SECURITY_FLAG_IGNORE_REDIRECT_TO_HTTPS;
+
+// The error-dialog flags of the proxy-credentials step: change options and generate data, silent
+// the first time.
+constexpr DWORD kCredentialsFlagsInteractive =
+    FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA;
+constexpr DWORD kCredentialsFlagsSilent = kCredentialsFlagsInteractive | FLAGS_ERROR_UI_FLAGS_NO_UI;
 
 struct InternetHandleCloser {
     void operator()(void* handle) const { InternetCloseHandle(static_cast<HINTERNET>(handle)); }
@@ -208,7 +217,6 @@ class WinInetExchange final : public HttpExchange {
     // A new connection and request to the target, carrying the headers, the decoding and the
     // widened security flags of the request before it.
     void Reopen(const HttpTarget& target) {
-        const std::uint32_t securityFlags = SecurityFlags();
         mRequest.reset();
         mConnection.reset();
         mRedirected = true;
@@ -219,8 +227,7 @@ class WinInetExchange final : public HttpExchange {
         ApplyTimeLimits(Request(), mLimits);
         for (const auto& line : mHeaderLines) AddHeader(line);
         if (mDecode) EnableContentDecoding();
-        if (securityFlags & kSecurityIgnoreRevocation)
-            SetSecurityFlags(SecurityFlags() | kSecurityIgnoreRevocation);
+        if (mIgnoreRevocation) WaiveRevocationCheck();
     }
 
     void SendOnce(std::optional<std::string_view> body) {
@@ -279,23 +286,22 @@ class WinInetExchange final : public HttpExchange {
         return std::nullopt;
     }
 
-    std::uint32_t SecurityFlags() const override {
+    void WaiveRevocationCheck() override {
+        mIgnoreRevocation = true;
         DWORD flags = 0;
         DWORD size = sizeof flags;
         if (InternetQueryOptionW(Request(), INTERNET_OPTION_SECURITY_FLAGS, &flags, &size) == FALSE)
-            return 0;
-        return flags;
-    }
-
-    void SetSecurityFlags(std::uint32_t flags) override {
-        DWORD value = flags & ~kRefusedSecurityFlags;
+            flags = 0;
+        DWORD value = (flags | SECURITY_FLAG_IGNORE_REVOCATION) & ~kRefusedSecurityFlags;
         InternetSetOptionW(Request(), INTERNET_OPTION_SECURITY_FLAGS, &value, sizeof value);
     }
 
-    bool ProxyCredentialsStep(std::uint32_t flags) override {
+    bool ProxyCredentialsStep(bool interactive) override {
         // Over the desktop window: the launcher has no main window.
-        return InternetErrorDlg(GetDesktopWindow(), Request(), ERROR_INTERNET_INCORRECT_PASSWORD,
-                                flags, nullptr) == ERROR_INTERNET_FORCE_RETRY;
+        return InternetErrorDlg(
+                   GetDesktopWindow(), Request(), ERROR_INTERNET_INCORRECT_PASSWORD,
+                   interactive ? kCredentialsFlagsInteractive : kCredentialsFlagsSilent,
+                   nullptr) == ERROR_INTERNET_FORCE_RETRY;
     }
 
     std::size_t Read(char* buffer, std::size_t capacity) override {
@@ -317,6 +323,7 @@ class WinInetExchange final : public HttpExchange {
     bool mDecode = false;
     bool mRedirected = false;
     bool mBodyUnfinished = false;
+    bool mIgnoreRevocation = false;
     InternetHandle mSession;
     InternetHandle mConnection;
     InternetHandle mRequest;
@@ -324,9 +331,24 @@ class WinInetExchange final : public HttpExchange {
 
 }  // namespace
 
+void ReleaseIdleConnections() {
+    // Every exchange closes its own handles: the thread keeps no connection of its own.
+}
+
 std::unique_ptr<HttpExchange> OpenHttpExchange(const HttpTarget& target) {
     if (target.server.empty()) return nullptr;
     const HttpTimeLimits limits = CurrentHttpTimeLimits();
+
+    // The limits are the process's: raised once, before the first connection.
+    static const bool limitsRaised = [] {
+        DWORD connections = kConnectionsPerServer;
+        InternetSetOptionW(nullptr, INTERNET_OPTION_MAX_CONNS_PER_SERVER, &connections,
+                           sizeof connections);
+        InternetSetOptionW(nullptr, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER, &connections,
+                           sizeof connections);
+        return true;
+    }();
+    (void)limitsRaised;
 
     // The program's name as the agent, the system's proxy settings, no proxy of our own, no flags.
     const std::u16string agent = ToUtf16(UserAgentName());

@@ -141,7 +141,7 @@ void SendUsageEvent(const UsageEvent& event, const TableCredentials& credentials
     AddSystemFacts(entity, utc);
     AddLocaleFacts(entity);
     const TableInsert insert = BuildTableInsert(SerializeEntity(entity), utc, credentials);
-    const std::uint16_t port = table.port != 0 ? table.port : (table.secure ? 443 : 80);
+    const std::uint16_t port = EffectivePort(table);
     // Fire and forget: whatever the store answers, the launch goes on.
     HttpPost(table.host, insert.path, table.secure, port, insert.headers, insert.body);
 }

@@ -46,8 +46,8 @@ class SignedIndexE2eTest : public ::testing::Test {
         }
         // The sample as the store holds it, and whether a key of this build signed it.
         const auto get = [this](const std::string& object, std::string& out) {
-            return HttpGetText(mStore.blob.host, ToUtf16(object), out, 0, 0, mStore.blob.secure,
-                               mStore.blob.port);
+            return HttpGetText(mStore.blob.host, ToUtf16(object), out, std::nullopt,
+                               mStore.blob.secure, mStore.blob.port);
         };
         std::string signatureText;
         ASSERT_TRUE(get(std::string(kSample) + "-v2/index", mIndex)) << "publish the sample";

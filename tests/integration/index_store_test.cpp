@@ -93,15 +93,15 @@ TEST_F(IndexStoreTest, BlobsPutInBlocksReadBackByRange) {
     ScopedEnv trust("SETUP_LAUNCHER_CA_FILE", store.caFile);
     const std::u16string path = ToUtf16(container + "/2024.1/release.zip");
     std::string whole, piece, tail;
-    EXPECT_TRUE(
-        HttpGetText(store.blob.host, path, whole, 0, 0, store.blob.secure, store.blob.port));
+    EXPECT_TRUE(HttpGetText(store.blob.host, path, whole, std::nullopt, store.blob.secure,
+                            store.blob.port));
     EXPECT_TRUE(whole == content);
-    EXPECT_TRUE(HttpGetText(store.blob.host, path, piece, 65536, 65536 + 9, store.blob.secure,
-                            store.blob.port));
+    EXPECT_TRUE(HttpGetText(store.blob.host, path, piece, ByteRange{65536, 65536 + 9},
+                            store.blob.secure, store.blob.port));
     EXPECT_EQ(piece, content.substr(65536, 10));
-    const auto size = static_cast<std::int64_t>(content.size());
-    EXPECT_TRUE(HttpGetText(store.blob.host, path, tail, size - 5, size + 100, store.blob.secure,
-                            store.blob.port));
+    const auto size = static_cast<std::uint64_t>(content.size());
+    EXPECT_TRUE(HttpGetText(store.blob.host, path, tail, ByteRange{size - 5, size + 100},
+                            store.blob.secure, store.blob.port));
     EXPECT_EQ(tail, content.substr(content.size() - 5));
 }
 

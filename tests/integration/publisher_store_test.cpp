@@ -90,14 +90,15 @@ TEST_F(PublisherStoreTest, UploadedReleaseIsWhatTheLauncherReads) {
 
     // A range across a block boundary, as the launcher asks for blocks.
     std::string piece;
-    ASSERT_TRUE(HttpGetText(store.blob.host, ToUtf16(object), piece, kBlock - 10, kBlock + 99,
-                            store.blob.secure, store.blob.port));
+    ASSERT_TRUE(HttpGetText(store.blob.host, ToUtf16(object), piece,
+                            ByteRange{kBlock - 10, kBlock + 99}, store.blob.secure,
+                            store.blob.port));
     EXPECT_EQ(piece, package.substr(kBlock - 10, 110));
     std::string list;
     ASSERT_TRUE(HttpGetText(
         store.blob.host,
-        ToUtf16(release["containername"].String() + "/" + release["blockhash"].String()), list, 0,
-        0, store.blob.secure, store.blob.port));
+        ToUtf16(release["containername"].String() + "/" + release["blockhash"].String()), list,
+        std::nullopt, store.blob.secure, store.blob.port));
     EXPECT_EQ(JsonValue::Parse(list).Elements().size(), (package.size() + kBlock - 1) / kBlock);
 
     const PublisherRun verify = RunPublisher({"verify", "-p", product});

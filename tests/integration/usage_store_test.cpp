@@ -77,7 +77,7 @@ std::vector<nlohmann::json> ReadEntities(const LocalStore& store, const std::str
     std::string body;
     const bool ok = HttpRequest(store.table.host, ToUtf16("/downloads()?" + filter),
                                 store.table.secure, store.table.port, AppendBody(body),
-                                HttpVerb::Get, headers, 0, 0, std::string());
+                                HttpVerb::Get, headers, std::nullopt, std::string());
     if (readable != nullptr) *readable = ok;
     std::vector<nlohmann::json> entities;
     EXPECT_TRUE(ok) << "reading the table failed: " << body;
@@ -252,7 +252,7 @@ TEST_F(UsageStoreTest, AddOnlyTokenInsertsButCannotRead) {
     std::string body;
     EXPECT_FALSE(HttpRequest(store.table.host, ToUtf16("/downloads()?" + credentials.sasToken),
                              true, store.table.port, AppendBody(body), HttpVerb::Get,
-                             {u"Accept: application/json;odata=nometadata"}, 0, 0, ""));
+                             {u"Accept: application/json;odata=nometadata"}, std::nullopt, ""));
 }
 
 TEST_F(UsageStoreTest, WrongKeyIsRefusedByTheStore) {

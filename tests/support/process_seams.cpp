@@ -6,7 +6,10 @@
 #include "ui/dialog_views.h"
 #include "usage/usage_events.h"
 
-ScopedSeams::ScopedSeams() : mTimeLimits(CurrentHttpTimeLimits()), mDownloadHost(DownloadHost) {}
+ScopedSeams::ScopedSeams()
+    : mTimeLimits(CurrentHttpTimeLimits()),
+      mConnections(DownloadConnectionLimits()),
+      mDownloadHost(DownloadHost) {}
 
 ScopedSeams::~ScopedSeams() {
     // The injectable functions go back to the platform's own; the values to what they were.
@@ -17,5 +20,6 @@ ScopedSeams::~ScopedSeams() {
     SetUsageClock(nullptr);
     SetSetupStarter(nullptr);
     SetHttpTimeLimits(mTimeLimits);
+    SetDownloadConnectionLimits(mConnections);
     DownloadHost = mDownloadHost;
 }

@@ -5,7 +5,15 @@
 #include <openssl/pem.h>
 #include <zlib.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -89,11 +97,151 @@ std::string Compress(const std::string& text, ContentEncoding encoding) {
     return out;
 }
 
+namespace {
+
+// A relay in front of the server that counts the connections open at once and resets those that
+// would go beyond a limit. Each admitted connection gets its own connection to the server, so
+// requests that shared a connection still do.
+class ConnectionFront {
+  public:
+    ConnectionFront(std::uint16_t backendPort, std::size_t limit)
+        : mBackendPort(backendPort), mLimit(limit) {
+        mListen.reset(::socket(AF_INET, SOCK_STREAM, 0));
+        if (!mListen) throw std::runtime_error("front socket");
+        const int yes = 1;
+        ::setsockopt(mListen.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        sockaddr_in address = Loopback(0);
+        socklen_t length = sizeof address;
+        if (::bind(mListen.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(mListen.get(), 64) != 0 ||
+            ::getsockname(mListen.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            throw std::runtime_error("front could not listen");
+        mPort = ntohs(address.sin_port);
+        mAccepting = std::thread([this] { Accept(); });
+    }
+    ~ConnectionFront() {
+        mStopping = true;
+        ::shutdown(mListen.get(), SHUT_RDWR);
+        mAccepting.join();
+        // Relays take the lock as they end: joined without holding it.
+        std::vector<std::thread> relays;
+        {
+            std::lock_guard lock(mMutex);
+            relays.swap(mRelays);
+        }
+        for (std::thread& relay : relays) relay.join();
+    }
+    ConnectionFront(const ConnectionFront&) = delete;
+    ConnectionFront& operator=(const ConnectionFront&) = delete;
+
+    std::uint16_t Port() const { return mPort; }
+    std::size_t Peak() const { return mPeak; }
+    std::size_t Refused() const { return mRefused; }
+
+  private:
+    struct Fd {
+        int fd = -1;
+        Fd() = default;
+        explicit Fd(int value) : fd(value) {}
+        Fd(const Fd&) = delete;
+        Fd& operator=(const Fd&) = delete;
+        ~Fd() { reset(); }
+        void reset(int value = -1) {
+            if (fd >= 0) ::close(fd);
+            fd = value;
+        }
+        int get() const { return fd; }
+        explicit operator bool() const { return fd >= 0; }
+    };
+
+    static sockaddr_in Loopback(std::uint16_t port) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return address;
+    }
+
+    void Accept() {
+        while (!mStopping) {
+            const int client = ::accept(mListen.get(), nullptr, nullptr);
+            if (client < 0) {
+                if (mStopping) return;
+                continue;
+            }
+            std::lock_guard lock(mMutex);
+            if (mLimit != 0 && mOpen >= mLimit) {
+                // A reset, not an orderly close: the client sees the connection refused.
+                const linger reset{1, 0};
+                ::setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+                ::close(client);
+                ++mRefused;
+                continue;
+            }
+            ++mOpen;
+            mPeak = std::max<std::size_t>(mPeak, mOpen);
+            mRelays.emplace_back([this, client] { Relay(client); });
+        }
+    }
+
+    // Copies bytes both ways until either side closes.
+    void Relay(int clientFd) {
+        Fd client(clientFd);
+        Fd server(::socket(AF_INET, SOCK_STREAM, 0));
+        sockaddr_in address = Loopback(mBackendPort);
+        if (server &&
+            ::connect(server.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            const int yes = 1;
+            ::setsockopt(server.get(), IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+            ::setsockopt(client.get(), IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+            char buffer[65536];
+            bool open = true;
+            while (open && !mStopping) {
+                pollfd sides[2] = {{client.get(), POLLIN, 0}, {server.get(), POLLIN, 0}};
+                if (::poll(sides, 2, 100) <= 0) continue;
+                for (int side = 0; side < 2 && open; ++side) {
+                    if (!(sides[side].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+                    const int from = side == 0 ? client.get() : server.get();
+                    const int to = side == 0 ? server.get() : client.get();
+                    const ssize_t got = ::read(from, buffer, sizeof buffer);
+                    if (got <= 0) {
+                        open = false;
+                        break;
+                    }
+                    for (ssize_t sent = 0; sent < got && open;) {
+                        const ssize_t n = ::send(
+                            to, buffer + sent, static_cast<std::size_t>(got - sent), MSG_NOSIGNAL);
+                        if (n <= 0) open = false;
+                        sent += n > 0 ? n : 0;
+                    }
+                }
+            }
+        }
+        std::lock_guard lock(mMutex);
+        --mOpen;
+    }
+
+    std::uint16_t mBackendPort;
+    std::size_t mLimit;
+    std::uint16_t mPort = 0;
+    Fd mListen;
+    std::atomic<bool> mStopping{false};
+    std::mutex mMutex;
+    std::size_t mOpen = 0;
+    std::atomic<std::size_t> mPeak{0};
+    std::atomic<std::size_t> mRefused{0};
+    std::vector<std::thread> mRelays;
+    std::thread mAccepting;
+};
+
+}  // namespace
+
 struct ScriptedServer::Impl {
     std::unique_ptr<httplib::Server> server;
     std::unique_ptr<X509, CertDeleter> cert;
     std::unique_ptr<EVP_PKEY, KeyDeleter> key;
     std::thread thread;
+    std::unique_ptr<ConnectionFront> front;  // stopped before the server
     std::atomic<std::size_t> handshakes{0};
     std::atomic<std::size_t> junkWrites{0};
 
@@ -305,6 +453,10 @@ ScriptedServer::ScriptedServer(Options options)
     mImpl->thread = std::thread([impl] { impl->server->listen_after_bind(); });
     // stop() only works once the server runs.
     while (!mImpl->server->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (mOptions.countConnections || mOptions.connectionLimit != 0) {
+        mImpl->front = std::make_unique<ConnectionFront>(mPort, mOptions.connectionLimit);
+        mPort = mImpl->front->Port();
+    }
 }
 
 ScriptedServer::~ScriptedServer() {
@@ -318,6 +470,7 @@ void ScriptedServer::Stop() {
         mImpl->stopping = true;
     }
     mImpl->wake.notify_all();
+    mImpl->front.reset();
     mImpl->server->stop();
     mImpl->thread.join();
 }
@@ -369,6 +522,14 @@ bool ScriptedServer::WaitForJunkWrites(std::size_t count) const {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+std::size_t ScriptedServer::PeakConnections() const {
+    return mImpl->front ? mImpl->front->Peak() : 0;
+}
+
+std::size_t ScriptedServer::RefusedConnections() const {
+    return mImpl->front ? mImpl->front->Refused() : 0;
 }
 
 std::size_t ScriptedServer::HandshakeCount() const {

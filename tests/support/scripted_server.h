@@ -10,7 +10,7 @@
 //       if (request.target == "/c/file") reply.cutAfter = 10;  // change any answer on its way
 //   });
 //   std::string body;
-//   HttpGetText(server.Host(), u"product-v2/index", body, 0, 0, true, server.Port());
+//   HttpGetText(server.Host(), u"product-v2/index", body, std::nullopt, true, server.Port());
 //   server.Requests();                                  // method, target, headers, body of each
 //
 // The answer to a request is, in this order: the next queued Reply; else the object at the
@@ -78,6 +78,11 @@ class ScriptedServer {
         bool secure = true;
         ServerCertificate certificate = ServerCertificate::Good;
         bool keepAlive = false;  // kept connections delay Stop by up to a second
+        // Counts the connections open at once; with a limit, a connection that would go beyond
+        // it is reset as soon as it is accepted, as a server or proxy that allows only so many
+        // connections from one client does. Requests then reach the server through a relay.
+        bool countConnections = false;
+        std::size_t connectionLimit = 0;  // 0: no limit
     };
 
     ScriptedServer();
@@ -105,6 +110,10 @@ class ScriptedServer {
     void ClearRequests();
     // TLS handshakes begun (HTTPS only): counts attempts that never got as far as a request.
     std::size_t HandshakeCount() const;
+    // With countConnections or a connection limit: the most connections that were open at once,
+    // and how many were reset for going beyond the limit.
+    std::size_t PeakConnections() const;
+    std::size_t RefusedConnections() const;
     // Waits until this many junkAfterBody writes have been made (true), or a few seconds passed.
     bool WaitForJunkWrites(std::size_t count) const;
 

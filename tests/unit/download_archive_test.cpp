@@ -15,6 +15,7 @@
 #include "core/hash_context.h"
 #include "core/setup_log.h"
 #include "download/archive_download.h"
+#include "download/block_fetcher.h"
 #include "support/process_seams.h"
 #include "support/progress_recorder.h"
 #include "support/scripted_server.h"
@@ -49,6 +50,8 @@ class DownloadArchiveTest : public ::testing::Test {
     std::string release;
 
     void SetUp() override {
+        // One connection: every request in the order of a download without the pool.
+        SetDownloadConnectionLimits({1, 1});
         DownloadHost = Endpoint{server.Host(), server.Port(), true};
         SetSleeper([this](std::uint64_t ms) { sleeps.push_back(ms); });
         selection.containername = "c";

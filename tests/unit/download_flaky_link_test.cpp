@@ -14,6 +14,7 @@
 #include "core/endpoints.h"
 #include "core/hash_context.h"
 #include "download/archive_download.h"
+#include "download/block_fetcher.h"
 #include "download/image_download.h"
 #include "support/process_seams.h"
 #include "support/progress_recorder.h"
@@ -91,6 +92,8 @@ class DownloadFlakyLinkTest : public ::testing::Test {
     SetupSelection selection;
 
     void SetUp() override {
+        // One connection: every request in the order of a download without the pool.
+        SetDownloadConnectionLimits({1, 1});
         DownloadHost = Endpoint{server.Host(), server.Port(), true};
         SetSleeper([this](std::uint64_t ms) { sleeps.push_back(ms); });
         server.PutObject("c/release.bin", ReleaseBytes());

@@ -9,6 +9,7 @@
 #include "core/endpoints.h"
 #include "core/hash_context.h"
 #include "core/setup_log.h"
+#include "download/block_fetcher.h"
 #include "download/image_download.h"
 #include "support/process_seams.h"
 #include "support/progress_recorder.h"
@@ -46,6 +47,8 @@ class DownloadImageTest : public ::testing::Test {
     std::string image;
 
     void SetUp() override {
+        // One connection: every request in the order of a download without the pool.
+        SetDownloadConnectionLimits({1, 1});
         DownloadHost = Endpoint{server.Host(), server.Port(), true};
         // A clock that stands still: the caption never shows an estimate, however slow the run.
         SetTickSource([] { return std::uint64_t{0}; });

@@ -35,29 +35,29 @@ TEST_F(HttpHostileTest, BodiesPastTheirBoundFailEveryAttemptAndLeaveNothing) {
     struct Case {
         const char* name;
         Reply reply;  // the answer to every attempt
-        std::int64_t from, to;
+        std::optional<ByteRange> range;
         std::uint64_t maxBody;
     };
     Reply longRange = Reply::Status(206, std::string(20, 'r'));
     longRange.headers.emplace_back("Content-Range", "bytes 0-9/100");
     const std::vector<Case> cases = {
-        {"206 past its range", longRange, 0, 9, kUnboundedBody},
-        {"200 with the whole object for a range", Reply::Status(200, std::string(100, 'w')), 10, 19,
-         kUnboundedBody},
-        {"whole object one byte past the bound", Reply::Status(200, std::string(101, 'x')), 0, 0,
-         100},
-        {"body without end", Endless(ContentEncoding::None, "not json "), 0, 0, 1 << 20},
-        {"gzip of zeros without end", Endless(ContentEncoding::Gzip), 0, 0, 1 << 20},
-        {"deflate of zeros without end, range", Endless(ContentEncoding::Deflate), 0, 4095,
-         kUnboundedBody},
+        {"206 past its range", longRange, ByteRange{0, 9}, kUnboundedBody},
+        {"200 with the whole object for a range", Reply::Status(200, std::string(100, 'w')),
+         ByteRange{10, 19}, kUnboundedBody},
+        {"whole object one byte past the bound", Reply::Status(200, std::string(101, 'x')),
+         std::nullopt, 100},
+        {"body without end", Endless(ContentEncoding::None, "not json "), std::nullopt, 1 << 20},
+        {"gzip of zeros without end", Endless(ContentEncoding::Gzip), std::nullopt, 1 << 20},
+        {"deflate of zeros without end, range", Endless(ContentEncoding::Deflate),
+         ByteRange{0, 4095}, kUnboundedBody},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ScriptedServer server;
         server.SetHook([&c](const RecordedRequest&, Reply& reply) { reply = c.reply; });
         std::string body = "kept-";
-        EXPECT_FALSE(HttpGetText(server.Host(), u"c/object", body, c.from, c.to, true,
-                                 server.Port(), c.maxBody));
+        EXPECT_FALSE(
+            HttpGetText(server.Host(), u"c/object", body, c.range, true, server.Port(), c.maxBody));
         EXPECT_EQ(body, "kept-");
         EXPECT_EQ(server.RequestCount(), 15u) << "each attempt fails like any other";
     }
@@ -67,10 +67,12 @@ TEST_F(HttpHostileTest, BodiesWithinTheirBoundArriveWhole) {
     ScriptedServer server;
     server.PutObject("c/object", std::string(100, 'x'));
     std::string body;
-    EXPECT_TRUE(HttpGetText(server.Host(), u"c/object", body, 0, 0, true, server.Port(), 100));
+    EXPECT_TRUE(
+        HttpGetText(server.Host(), u"c/object", body, std::nullopt, true, server.Port(), 100));
     EXPECT_EQ(body.size(), 100u);
     body.clear();
-    EXPECT_TRUE(HttpGetText(server.Host(), u"c/object", body, 90, 109, true, server.Port()));
+    EXPECT_TRUE(
+        HttpGetText(server.Host(), u"c/object", body, ByteRange{90, 109}, true, server.Port()));
     EXPECT_EQ(body, std::string(10, 'x')) << "a short 206 at the end of the object";
 }
 
@@ -80,7 +82,8 @@ TEST_F(HttpHostileTest, AnAttemptPastTheBoundIsFollowedByAGoodOne) {
     Reply tooLong = Reply::Status(206, "0123456789abcdef");
     server.Enqueue({Endless(ContentEncoding::Gzip), tooLong});
     std::string body;
-    EXPECT_TRUE(HttpGetText(server.Host(), u"c/object", body, 0, 9, true, server.Port()));
+    EXPECT_TRUE(
+        HttpGetText(server.Host(), u"c/object", body, ByteRange{0, 9}, true, server.Port()));
     EXPECT_EQ(body, "0123456789");
     EXPECT_EQ(server.RequestCount(), 3u);
 }
@@ -101,7 +104,7 @@ TEST_F(HttpHostileTest, GetFollowsUpToFiveRedirectsOnHttpsKeepingRangeAndHeaders
                     Redirect(307, "/hop4"), Redirect(308, there)});
     std::string body;
     EXPECT_TRUE(HttpRequest(origin.Host(), u"c/object", true, origin.Port(), AppendBody(body),
-                            HttpVerb::Get, {u"x-ms-version: 2016-05-31"}, 2, 4, ""));
+                            HttpVerb::Get, {u"x-ms-version: 2016-05-31"}, ByteRange{2, 4}, ""));
     EXPECT_EQ(body, "234");
     ASSERT_EQ(origin.RequestCount(), 5u);
     const auto requests = mirror.Requests();
@@ -136,7 +139,8 @@ TEST_F(HttpHostileTest, RedirectsThatCannotBeFollowedFailTheAttempt) {
         origin.SetHook(
             [&c](const RecordedRequest& request, Reply& reply) { reply = c.answer(request); });
         std::string body;
-        EXPECT_FALSE(HttpGetText(origin.Host(), u"c/object", body, 0, 0, true, origin.Port()));
+        EXPECT_FALSE(
+            HttpGetText(origin.Host(), u"c/object", body, std::nullopt, true, origin.Port()));
         EXPECT_EQ(body, "");
     }
     EXPECT_EQ(plain.RequestCount(), 0u);
@@ -166,13 +170,13 @@ TEST_F(HttpHostileTest, AConnectionThatDeliveredMoreThanItAnnouncedIsNotReused) 
     junk.junkAfterBody = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nforgedgarbage";
     server.Enqueue({junk});
     std::string body;
-    EXPECT_TRUE(HttpGetText(server.Host(), u"c/object", body, 0, 0, true, server.Port()));
+    EXPECT_TRUE(HttpGetText(server.Host(), u"c/object", body, std::nullopt, true, server.Port()));
     EXPECT_EQ(body, "first");
     // The junk is a write of its own: a server thread held up between the two writes would send
     // it after the next request went out, as a genuine answer would come.
     ASSERT_TRUE(server.WaitForJunkWrites(1));
     body.clear();
-    EXPECT_TRUE(HttpGetText(server.Host(), u"c/object", body, 0, 0, true, server.Port()));
+    EXPECT_TRUE(HttpGetText(server.Host(), u"c/object", body, std::nullopt, true, server.Port()));
     EXPECT_EQ(body, "payload");
     const auto requests = server.Requests();
     ASSERT_EQ(requests.size(), 2u);
@@ -183,7 +187,7 @@ TEST_F(HttpHostileTest, RequestsCarryTheProgramNameAsUserAgent) {
     ScriptedServer server;
     server.PutObject("c/object", "x");
     std::string body;
-    EXPECT_TRUE(HttpGetText(server.Host(), u"c/object", body, 0, 0, true, server.Port()));
+    EXPECT_TRUE(HttpGetText(server.Host(), u"c/object", body, std::nullopt, true, server.Port()));
     server.Enqueue({Reply::Status(201)});
     EXPECT_TRUE(HttpPost(server.Host(), u"/downloads", true, server.Port(), {}, "{}"));
     ASSERT_EQ(server.RequestCount(), 2u);
@@ -211,8 +215,8 @@ TEST_F(HttpHostileTest, ObjectNamesAreEscapedSegmentBySegment) {
         server.ClearRequests();
         server.PutObject("c d/" + c.name, "content of " + c.name);
         std::string body;
-        EXPECT_TRUE(HttpGetText(server.Host(), BlobObjectPath("c d", c.name), body, 0, 0, true,
-                                server.Port()));
+        EXPECT_TRUE(HttpGetText(server.Host(), BlobObjectPath("c d", c.name), body, std::nullopt,
+                                true, server.Port()));
         EXPECT_EQ(body, "content of " + c.name);
         const auto requests = server.Requests();
         ASSERT_EQ(requests.size(), 1u);

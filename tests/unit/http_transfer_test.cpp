@@ -26,8 +26,8 @@ class HttpTransferTest : public ::testing::Test {
     void ShortenStallLimit() { SetHttpTimeLimits({10000ms, kClientStallLimit}); }
 
     bool Get(ScriptedServer& server, const std::u16string& path, std::string& out,
-             std::int64_t from = 0, std::int64_t to = 0) {
-        return HttpGetText(server.Host(), path, out, from, to, server.Secure(), server.Port());
+             std::optional<ByteRange> range = std::nullopt) {
+        return HttpGetText(server.Host(), path, out, range, server.Secure(), server.Port());
     }
 
     TrustTestAuthority mTrust;
@@ -42,24 +42,24 @@ std::string Pattern(std::size_t size) {
 
 TEST_F(HttpTransferTest, RangesAskForInclusiveBytesAndAcceptShortAnswers) {
     struct Case {
-        std::int64_t from, to;
+        std::optional<ByteRange> range;
         std::optional<std::string> rangeHeader;
         std::string body;
     };
     const std::vector<Case> cases = {
-        {0, 0, std::nullopt, "0123456789"},
-        {0, 9, "bytes=0-9", "0123456789"},
-        {2, 4, "bytes=2-4", "234"},
-        {8, 11, "bytes=8-11", "89"},  // a short 206 at the end of the object
+        {std::nullopt, std::nullopt, "0123456789"},
+        {ByteRange{0, 0}, "bytes=0-0", "0"},  // the first byte alone is a range like any other
+        {ByteRange{0, 9}, "bytes=0-9", "0123456789"},
+        {ByteRange{2, 4}, "bytes=2-4", "234"},
+        {ByteRange{8, 11}, "bytes=8-11", "89"},  // a short 206 at the end of the object
     };
     ScriptedServer server;
     server.PutObject("c/object", "0123456789");
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.from);
-        SCOPED_TRACE(c.to);
+        SCOPED_TRACE(c.rangeHeader.value_or("whole"));
         server.ClearRequests();
         std::string body;
-        EXPECT_TRUE(Get(server, u"c/object", body, c.from, c.to));
+        EXPECT_TRUE(Get(server, u"c/object", body, c.range));
         EXPECT_EQ(body, c.body);
         const auto requests = server.Requests();
         ASSERT_EQ(requests.size(), 1u);
@@ -73,7 +73,7 @@ TEST_F(HttpTransferTest, RangeIgnoredByTheServerGivesTheWholeObjectWhenItFitsThe
     server.PutObject("c/object", "0123456789");
     server.SetIgnoreRanges(true);
     std::string body;
-    EXPECT_TRUE(Get(server, u"c/object", body, 0, 15));
+    EXPECT_TRUE(Get(server, u"c/object", body, ByteRange{0, 15}));
     EXPECT_EQ(body, "0123456789");
     EXPECT_EQ(server.Requests().at(0).Header("Range"), "bytes=0-15");
 }
@@ -95,7 +95,7 @@ TEST_F(HttpTransferTest, BodyGoesOnlyWithANonEmptyPost) {
     server.Enqueue({Reply::Status(200), Reply::Status(200), Reply::Status(200)});
     const std::vector<std::u16string> none;
     EXPECT_TRUE(HttpRequest(server.Host(), u"c/get", true, server.Port(), DiscardBody(),
-                            HttpVerb::Get, none, 0, 0, "not sent"));
+                            HttpVerb::Get, none, std::nullopt, "not sent"));
     EXPECT_TRUE(HttpPost(server.Host(), u"c/empty", true, server.Port(), none, ""));
     EXPECT_TRUE(HttpPost(server.Host(), u"c/full", true, server.Port(),
                          {u"Content-Type: application/json"}, "{\"a\":1}"));
@@ -144,7 +144,7 @@ TEST_F(HttpTransferTest, StatusSequencesDecideTheAttempts) {
         std::string body;
         const bool result =
             HttpRequest(server.Host(), u"c/object", true, server.Port(), AppendBody(body), c.verb,
-                        {}, 0, 0, c.verb == HttpVerb::Post ? "entity" : "");
+                        {}, std::nullopt, c.verb == HttpVerb::Post ? "entity" : "");
         EXPECT_EQ(result, c.result);
         EXPECT_EQ(server.RequestCount(), c.requests);
     }
@@ -160,7 +160,7 @@ TEST_F(HttpTransferTest, ReaderThatFailsEndsAtOnce) {
             ++calls;
             return false;
         },
-        0, 0);
+        std::nullopt);
     EXPECT_FALSE(result);
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(server.RequestCount(), 1u);
@@ -239,7 +239,7 @@ TEST_F(HttpTransferTest, ReaderSeesBytesBeforeTheBodyIsComplete) {
             first.assign(buffer, body.Read(buffer, sizeof buffer));
             return false;  // done without waiting for the rest
         },
-        0, 0);
+        std::nullopt);
     EXPECT_FALSE(result);
     EXPECT_EQ(first, Pattern(1000).substr(0, 10));
 }
@@ -249,8 +249,8 @@ TEST_F(HttpTransferTest, CallerHeadersAreAddedOnceAndNeverReplaceOurs) {
     server.Enqueue({Reply::Status(503), Reply::Status(200)});
     EXPECT_TRUE(HttpRequest(
         server.Host(), u"c/object", true, server.Port(), DiscardBody(), HttpVerb::Get,
-        {u"x-ms-version: 2016-05-31", u"Accept-Encoding: identity", u"X-MS-VERSION: 1999"}, 0, 0,
-        ""));
+        {u"x-ms-version: 2016-05-31", u"Accept-Encoding: identity", u"X-MS-VERSION: 1999"},
+        std::nullopt, ""));
     const auto requests = server.Requests();
     ASSERT_EQ(requests.size(), 2u);
     for (const auto& request : requests) {
@@ -296,12 +296,58 @@ TEST_F(HttpTransferTest, RefusedConnectionAndEmptyArgumentsFailAtOnce) {
         closedPort = gone.Port();
     }
     std::string body;
-    EXPECT_FALSE(HttpGetText(u"localhost", u"c/object", body, 0, 0, true, closedPort));
+    EXPECT_FALSE(HttpGetText(u"localhost", u"c/object", body, std::nullopt, true, closedPort));
     ScriptedServer server;
     server.PutObject("c/object", "payload");
-    EXPECT_FALSE(HttpGetText(u"", u"c/object", body, 0, 0, true, server.Port()));
-    EXPECT_FALSE(HttpGetText(server.Host(), u"", body, 0, 0, true, server.Port()));
+    EXPECT_FALSE(HttpGetText(u"", u"c/object", body, std::nullopt, true, server.Port()));
+    EXPECT_FALSE(HttpGetText(server.Host(), u"", body, std::nullopt, true, server.Port()));
     EXPECT_EQ(server.RequestCount(), 0u);
+}
+
+TEST_F(HttpTransferTest, OutcomeTellsARefusedConnectionFromAnAnswer) {
+    std::uint16_t closedPort = 0;
+    {
+        ScriptedServer gone;
+        closedPort = gone.Port();
+    }
+    HttpCall call;
+    call.endpoint = Endpoint{u"localhost", closedPort, true};
+    call.path = u"c/object";
+    HttpOutcome outcome;
+    EXPECT_FALSE(PerformHttpCall(call, DiscardBody(), &outcome));
+    EXPECT_TRUE(outcome.connectionFailed);
+    EXPECT_FALSE(outcome.status);
+
+    ScriptedServer server;
+    server.Enqueue({Reply::Status(503)});
+    server.PutObject("c/object", "payload");
+    call.endpoint.port = server.Port();
+    std::string body;
+    EXPECT_TRUE(PerformHttpCall(call, AppendBody(body), &outcome));
+    EXPECT_FALSE(outcome.connectionFailed);
+    EXPECT_EQ(outcome.status, 200);
+}
+
+TEST_F(HttpTransferTest, FinalAnswersAreReadWhateverTheirStatus) {
+    ScriptedServer server;
+    Reply conflict = Reply::Status(409, "<Code>BlobAlreadyExists</Code>");
+    conflict.headers.emplace_back("x-ms-error-code", "BlobAlreadyExists");
+    server.Enqueue({conflict});
+    HttpCall call;
+    call.endpoint = Endpoint{server.Host(), server.Port(), true};
+    call.path = u"c/object";
+    call.verb = HttpVerb::Put;
+    call.body = "content";
+    call.retry = RetryPolicy{3, true};
+    call.wantedHeaders = {"x-ms-error-code", "ETag"};
+    std::string body;
+    HttpOutcome outcome;
+    EXPECT_FALSE(PerformHttpCall(call, AppendBody(body), &outcome));
+    EXPECT_EQ(outcome.status, 409);
+    EXPECT_EQ(body, "<Code>BlobAlreadyExists</Code>");
+    EXPECT_EQ(outcome.headers, (std::vector<std::pair<std::string, std::string>>{
+                                   {"x-ms-error-code", "BlobAlreadyExists"}}));
+    EXPECT_EQ(server.RequestCount(), 1u) << "the store's answer is final";
 }
 
 TEST_F(HttpTransferTest, KeptConnectionsAreReused) {
@@ -309,7 +355,7 @@ TEST_F(HttpTransferTest, KeptConnectionsAreReused) {
     server.PutObject("c/object", "payload");
     std::string body;
     EXPECT_TRUE(Get(server, u"c/object", body));
-    EXPECT_TRUE(Get(server, u"c/object", body, 0, 3));
+    EXPECT_TRUE(Get(server, u"c/object", body, ByteRange{0, 3}));
     EXPECT_EQ(body, "payloadpayl");
     const auto requests = server.Requests();
     ASSERT_EQ(requests.size(), 2u);

@@ -31,8 +31,8 @@ class Win32HttpTest : public ::testing::Test {
     static TestServers& Servers() { return TestServers::Shared(); }
     static std::uint16_t Port(const char* server) { return Servers().Port(server); }
     static bool Get(const char* server, const std::u16string& path, std::string& out,
-                    std::int64_t from = 0, std::int64_t to = 0) {
-        return HttpGetText(u"localhost", path, out, from, to, std::string(server) != "http",
+                    std::optional<ByteRange> range = std::nullopt) {
+        return HttpGetText(u"localhost", path, out, range, std::string(server) != "http",
                            Port(server));
     }
 
@@ -60,11 +60,11 @@ TEST_F(Win32HttpTest, WholeObjectWithoutRangeOverPlainHttpAndHttps) {
 TEST_F(Win32HttpTest, RangesAskForInclusiveBytesAndTakeShortAnswers) {
     Servers().PutObject("https", "c/object", "0123456789");
     std::string part;
-    EXPECT_TRUE(Get("https", u"c/object", part, 2, 5));
+    EXPECT_TRUE(Get("https", u"c/object", part, ByteRange{2, 5}));
     EXPECT_EQ(part, "2345");
     // Past the end of the object the answer is shorter than asked.
     std::string tail;
-    EXPECT_TRUE(Get("https", u"c/object", tail, 6, 99));
+    EXPECT_TRUE(Get("https", u"c/object", tail, ByteRange{6, 99}));
     EXPECT_EQ(tail, "6789");
 
     const json requests = Servers().Requests("https");
@@ -95,7 +95,7 @@ TEST_F(Win32HttpTest, RetriedRequestKeepsEachHeaderOnce) {
     Servers().Enqueue("http", json::array({{{"status", 500}}, {{"status", 503}}}));
     std::string body;
     EXPECT_TRUE(HttpRequest(u"localhost", u"/c/later", false, Port("http"), AppendBody(body),
-                            HttpVerb::Get, {u"x-ms-version: 2016-05-31"}, 0, 4, {}));
+                            HttpVerb::Get, {u"x-ms-version: 2016-05-31"}, ByteRange{0, 4}, {}));
     EXPECT_EQ(body, "there");
     const json requests = Servers().Requests("http");
     ASSERT_EQ(requests.size(), 3u);
@@ -128,7 +128,7 @@ TEST_F(Win32HttpTest, BodyOnlyWithPost) {
     EXPECT_TRUE(HttpPost(u"localhost", u"/downloads", false, Port("http"), {}, ""));
     std::string body;
     EXPECT_TRUE(HttpRequest(u"localhost", u"c/get", false, Port("http"), AppendBody(body),
-                            HttpVerb::Get, {}, 0, 0, "not sent"));
+                            HttpVerb::Get, {}, std::nullopt, "not sent"));
     const json requests = Servers().Requests("http");
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0]["method"], "POST");
@@ -141,7 +141,7 @@ TEST_F(Win32HttpTest, ReaderThatFailsEndsTheExchange) {
     Servers().PutObject("http", "c/read", "content");
     const ResponseReader refuse = [](ResponseBody&) { return false; };
     EXPECT_FALSE(HttpRequest(u"localhost", u"c/read", false, Port("http"), refuse, HttpVerb::Get,
-                             {}, 0, 0, {}));
+                             {}, std::nullopt, {}));
     EXPECT_EQ(Servers().Requests("http").size(), 1u);
 }
 
@@ -163,11 +163,11 @@ TEST_F(Win32HttpTest, CertificatesThatFailVerificationAreRefusedAtOnce) {
 
 TEST_F(Win32HttpTest, EmptyServerOrPathAndRefusedConnectionFail) {
     std::string body;
-    EXPECT_FALSE(HttpGetText(u"", u"c/x", body, 0, 0, false, Port("http")));
-    EXPECT_FALSE(HttpGetText(u"localhost", u"", body, 0, 0, false, Port("http")));
+    EXPECT_FALSE(HttpGetText(u"", u"c/x", body, std::nullopt, false, Port("http")));
+    EXPECT_FALSE(HttpGetText(u"localhost", u"", body, std::nullopt, false, Port("http")));
     EXPECT_TRUE(Servers().Requests("http").empty());
     // Port 1 on loopback: nobody listens there.
-    EXPECT_FALSE(HttpGetText(u"localhost", u"c/x", body, 0, 0, false, 1));
+    EXPECT_FALSE(HttpGetText(u"localhost", u"c/x", body, std::nullopt, false, 1));
 }
 
 json Redirect(int status, const std::string& location) {
@@ -181,7 +181,7 @@ TEST_F(Win32HttpTest, GetFollowsRedirectsOnHttpsKeepingTheRange) {
                                             Redirect(303, "/c/hop3"), Redirect(307, "/c/hop4"),
                                             Redirect(308, https + "/c/object")}));
     std::string body;
-    EXPECT_TRUE(Get("https", u"c/start", body, 2, 4));
+    EXPECT_TRUE(Get("https", u"c/start", body, ByteRange{2, 4}));
     EXPECT_EQ(body, "234");
     const json requests = Servers().Requests("https");
     ASSERT_EQ(requests.size(), 6u);
@@ -226,7 +226,8 @@ TEST_F(Win32HttpTest, BodiesPastTheirBoundFailEveryAttempt) {
         endless.push_back({{"endless", true}, {"encoding", "gzip"}});
     Servers().Enqueue("https", endless);
     std::string body = "kept";
-    EXPECT_FALSE(HttpGetText(u"localhost", u"c/index", body, 0, 0, true, Port("https"), 1 << 20));
+    EXPECT_FALSE(
+        HttpGetText(u"localhost", u"c/index", body, std::nullopt, true, Port("https"), 1 << 20));
     EXPECT_EQ(body, "kept");
     EXPECT_EQ(Servers().Requests("https").size(), 15u);
 }
@@ -234,8 +235,8 @@ TEST_F(Win32HttpTest, BodiesPastTheirBoundFailEveryAttempt) {
 TEST_F(Win32HttpTest, EscapedObjectNamesAndTheProgramAsUserAgent) {
     Servers().PutObject("https", "c/" + PercentEncode("CAD Setup 2024#2.zip", false), "escaped");
     std::string body;
-    EXPECT_TRUE(HttpGetText(u"localhost", BlobObjectPath("c", "CAD Setup 2024#2.zip"), body, 0, 0,
-                            true, Port("https")));
+    EXPECT_TRUE(HttpGetText(u"localhost", BlobObjectPath("c", "CAD Setup 2024#2.zip"), body,
+                            std::nullopt, true, Port("https")));
     EXPECT_EQ(body, "escaped");
     const json requests = Servers().Requests("https");
     ASSERT_EQ(requests.size(), 1u);

@@ -166,6 +166,10 @@ int TestServers::Handshakes(const std::string& server) {
     return std::atoi(Control("GET", "/handshakes/" + server).body.c_str());
 }
 
+nlohmann::json TestServers::Connections(const std::string& server) {
+    return nlohmann::json::parse(Control("GET", "/connections/" + server).body);
+}
+
 std::vector<std::string> HeaderValues(const nlohmann::json& request, const std::string& name) {
     std::vector<std::string> values;
     for (const auto& header : request.at("headers")) {

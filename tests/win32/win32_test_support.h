@@ -29,7 +29,8 @@ void WriteBytes(const std::u16string& path, const std::string& bytes);
 std::string ReadBytes(const std::u16string& path);
 bool Exists(const std::u16string& path);
 
-// The scripted servers: "http", "https", "untrusted", "otherhost", "expired".
+// The scripted servers: "http", "https", "untrusted", "otherhost", "expired", "counted",
+// "limited".
 class TestServers {
   public:
     // Connects to the control port; fails the test when it is not there.
@@ -42,6 +43,8 @@ class TestServers {
     nlohmann::json Requests(const std::string& server);
     void Clear(const std::string& server);
     int Handshakes(const std::string& server);
+    // {"peak": connections open at once at most, "refused": connections reset beyond the limit}.
+    nlohmann::json Connections(const std::string& server);
 
   private:
     TestServers();

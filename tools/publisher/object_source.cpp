@@ -37,7 +37,7 @@ class StoreSource : public ObjectSource {
 
     bool ReadText(const std::string& objectPath, std::string& out) override {
         out.clear();
-        return HttpGetText(mEndpoint.host, ToUtf16(objectPath), out, 0, 0, mEndpoint.secure,
+        return HttpGetText(mEndpoint.host, ToUtf16(objectPath), out, std::nullopt, mEndpoint.secure,
                            mEndpoint.port);
     }
 
@@ -51,7 +51,7 @@ class StoreSource : public ObjectSource {
             return true;
         };
         return HttpGet(mEndpoint.host, ToUtf16(objectPath), mEndpoint.secure, mEndpoint.port,
-                       reader, 0, 0);
+                       reader, std::nullopt);
     }
 
   private:

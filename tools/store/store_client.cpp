@@ -13,7 +13,7 @@
 #include "core/base64.h"
 #include "core/hash_context.h"
 #include "core/text_conversion.h"
-#include "net/http_transport.h"
+#include "net/http_transfer.h"
 
 namespace {
 
@@ -78,51 +78,41 @@ std::string QueryText(const Query& query) {
     return text;
 }
 
-// One signed exchange: sends, reads the status, the wanted headers and the whole (small) body.
+// One signed exchange through the attempt loop: sends, reads the status, the wanted headers and
+// the whole (small) body of whatever the store answers.
 Answer Exchange(const Endpoint& endpoint, HttpVerb verb, bool headOnly, const std::string& path,
                 const Query& query, const Headers& headers, std::string_view body,
                 const std::vector<std::string>& wantedHeaders,
                 std::size_t maxBody = std::numeric_limits<std::size_t>::max()) {
-    HttpTarget target;
-    target.server = ToUtf8(endpoint.host);
-    target.port = endpoint.port != 0 ? endpoint.port : (endpoint.secure ? 443 : 80);
-    target.secure = endpoint.secure;
-    target.verb = verb;
-    target.headOnly = headOnly;
-    target.path = path + QueryText(query);
+    HttpCall call;
+    call.endpoint = endpoint;
+    call.path = ToUtf16(path + QueryText(query));
+    call.verb = verb;
+    call.headOnly = headOnly;
+    for (const auto& [name, value] : headers) call.headers.push_back(ToUtf16(name + ": " + value));
+    call.body = std::string(body);
+    call.maxBody = maxBody;
+    call.wantedHeaders = wantedHeaders;
+    call.retry.maxAttempts = kAttempts;
+    call.retry.answersAreFinal = true;
 
     Answer answer;
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        answer = Answer();
-        try {
-            std::unique_ptr<HttpExchange> exchange = OpenHttpExchange(target);
-            if (!exchange) {
-                answer.transportError = "no connection to " + target.server;
-                return answer;
-            }
-            for (const auto& [name, value] : headers) exchange->AddHeaderIfNew(name + ": " + value);
-            exchange->Send(body.empty() ? std::nullopt : std::optional<std::string_view>(body));
-            answer.status = exchange->StatusCode().value_or(0);
-            for (const auto& name : wantedHeaders)
-                if (auto value = exchange->ResponseHeader(name))
-                    answer.headers.emplace_back(name, *value);
-            char buffer[16384];
-            while (const std::size_t n = exchange->Read(buffer, sizeof buffer)) {
-                if (n > maxBody - answer.body.size()) {
-                    answer.transportError =
-                        "the answer is longer than " + std::to_string(maxBody) + " bytes";
-                    answer.body.clear();
-                    return answer;
-                }
-                answer.body.append(buffer, n);
-            }
-            return answer;
-        } catch (const TransferError& error) {
-            answer.transportError = std::string("transfer failed: ") + error.what();
-            if (error.Kind() != TransferErrorKind::Timeout &&
-                error.Kind() != TransferErrorKind::ForceRetry)
-                return answer;
-        }
+    const ResponseReader reader = [&answer](ResponseBody& response) {
+        answer.body.clear();
+        char buffer[16384];
+        while (const std::size_t n = response.Read(buffer, sizeof buffer))
+            answer.body.append(buffer, n);
+        return true;
+    };
+    HttpOutcome outcome;
+    PerformHttpCall(call, reader, &outcome);
+    answer.status = outcome.status.value_or(0);
+    answer.headers = outcome.headers;
+    if (!outcome.error.empty()) {
+        answer.transportError = "transfer failed: " + outcome.error;
+        if (outcome.error.find("longer than") != std::string::npos) answer.body.clear();
+    } else if (!outcome.status) {
+        answer.transportError = "no connection to " + ToUtf8(endpoint.host);
     }
     return answer;
 }

@@ -8,6 +8,8 @@
 //   untrusted  HTTPS from an authority nobody trusts
 //   otherhost  HTTPS from the test authority, but for another host name
 //   expired    HTTPS from the test authority, for "localhost", expired
+//   counted    HTTPS like "https", keeping connections and counting those open at once
+//   limited    like "counted", but resetting every connection beyond the second
 // The control server (plain HTTP) scripts them; it answers
 //   GET  /ports                  {"http": port, ...}
 //   GET  /ca                     the test authority's certificate (PEM)
@@ -18,6 +20,7 @@
 //   GET  /requests/<server>      [{"method", "target", "path", "headers": [[n, v]], "body"}, ...]
 //   POST /clear/<server>         forgets the recorded requests
 //   GET  /handshakes/<server>    the number of TLS handshakes begun
+//   GET  /connections/<server>   {"peak": most open at once, "refused": reset beyond the limit}
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -134,6 +137,13 @@ void Answer(const DataServers& servers, const RecordedRequest& request, Reply& r
                 server->ClearRequests();
             else
                 reply.status = 404;
+        } else if (under("connections")) {
+            if (ScriptedServer* server = servers.Find(SplitTarget(path, "connections").first))
+                reply.body = nlohmann::json{{"peak", server->PeakConnections()},
+                                            {"refused", server->RefusedConnections()}}
+                                 .dump();
+            else
+                reply.status = 404;
         } else if (under("handshakes")) {
             if (ScriptedServer* server = servers.Find(SplitTarget(path, "handshakes").first))
                 reply.body = std::to_string(server->HandshakeCount());
@@ -186,6 +196,14 @@ int main(int argc, char** argv) {
     servers.byName["untrusted"] = Start(true, ServerCertificate::UntrustedAuthority);
     servers.byName["otherhost"] = Start(true, ServerCertificate::OtherHost);
     servers.byName["expired"] = Start(true, ServerCertificate::Expired);
+    for (const std::size_t limit : {std::size_t{0}, std::size_t{2}}) {
+        ScriptedServer::Options options;
+        options.keepAlive = true;
+        options.countConnections = true;
+        options.connectionLimit = limit;
+        servers.byName[limit == 0 ? "counted" : "limited"] =
+            std::make_unique<ScriptedServer>(options);
+    }
 
     ScriptedServer control(ScriptedServer::Options{false, ServerCertificate::Good, false});
     control.SetHook([&servers](const RecordedRequest& request, Reply& reply) {

@@ -1,0 +1,235 @@
+#include "download/block_fetcher.h"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "core/clock.h"
+#include "core/message_pump.h"
+#include "core/setup_log.h"
+
+namespace {
+// Requests at most for one piece that is completed from where it broke off.
+constexpr int kMaxPieceRequests = 15;
+// A window of the rate measure; another connection is added when the rate of a window exceeds
+// the one before the last step by this factor.
+constexpr std::uint64_t kWindowMs = 400;
+constexpr double kUsefulGrowth = 1.10;
+// How long the receiver waits for a block before it pumps messages again.
+constexpr auto kPumpInterval = std::chrono::milliseconds(50);
+constexpr std::uint32_t kPumpBudget = 10;
+
+std::mutex gLimitsMutex;
+DownloadConnections gLimits;
+}  // namespace
+
+DownloadConnections DownloadConnectionLimits() {
+    std::lock_guard lock(gLimitsMutex);
+    return gLimits;
+}
+
+void SetDownloadConnectionLimits(DownloadConnections limits) {
+    limits.max = std::max<std::size_t>(limits.max, 1);
+    limits.start = std::clamp<std::size_t>(limits.start, 1, limits.max);
+    std::lock_guard lock(gLimitsMutex);
+    gLimits = limits;
+}
+
+std::size_t NextConnectionCount(std::size_t connections, double rate, double previousRate,
+                                std::size_t cap, std::uint64_t piecesWaiting) {
+    if (connections >= cap || piecesWaiting <= connections) return connections;
+    if (previousRate > 0 && rate < previousRate * kUsefulGrowth) return connections;
+    return connections + 1;
+}
+
+BlockFetcher::BlockFetcher(ReleaseObject object, bool completeShortPieces)
+    : mObject(std::move(object)),
+      mCompleteShort(completeShortPieces),
+      mLimits(DownloadConnectionLimits()) {
+    // The receiving thread's own connection (from the digest list) would sit idle beside the
+    // pool's and count against a server that allows a client only so many.
+    if (Parallel()) ReleaseIdleConnections();
+    mPool.SetConnections(mLimits.start);
+}
+
+BlockFetcher::~BlockFetcher() {
+    // Running pieces end at their next read; the pool's destructor drops the rest and joins.
+    mCancel = true;
+}
+
+void BlockFetcher::Fetch(std::uint64_t block, std::uint64_t first, std::uint64_t length,
+                         std::string buffer, std::uint64_t delayMs, bool urgent) {
+    std::uint64_t pieces = 1;
+    if (Parallel() && length > kPieceSize) pieces = (length + kPieceSize - 1) / kPieceSize;
+    const std::uint64_t pieceLength = (length + pieces - 1) / pieces;
+
+    auto entry = std::make_unique<Block>();
+    buffer.resize(static_cast<std::size_t>(length));
+    entry->data = std::move(buffer);
+    entry->shortAt = length;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> cuts;  // offset, length
+    for (std::uint64_t offset = 0; offset < length; offset += pieceLength)
+        cuts.emplace_back(offset, std::min(pieceLength, length - offset));
+    entry->piecesLeft = cuts.size();
+    {
+        std::lock_guard lock(mMutex);
+        mBlocks[block] = std::move(entry);
+        mQueuedBytes += length;
+        mPiecesWaiting += cuts.size();
+    }
+    if (cuts.empty()) {
+        mDone.notify_all();
+        return;
+    }
+
+    const auto postAll = [this, block, first, cuts, urgent] {
+        // Urgent pieces go to the front one by one: the last first, so they leave in order.
+        if (urgent) {
+            for (auto cut = cuts.rbegin(); cut != cuts.rend(); ++cut)
+                PostPiece(Piece{block, first, cut->first, cut->second}, true);
+        } else {
+            for (const auto& [offset, size] : cuts)
+                PostPiece(Piece{block, first, offset, size}, false);
+        }
+    };
+    if (delayMs == 0) {
+        postAll();
+        return;
+    }
+    // The wait holds one connection, not the receiver or the other blocks.
+    mPool.Post(
+        [this, delayMs, postAll] {
+            SleepMilliseconds(delayMs);
+            if (!mCancel) postAll();
+        },
+        urgent);
+}
+
+void BlockFetcher::PostPiece(const Piece& piece, bool urgent) {
+    mPool.Post([this, piece] { RunPiece(piece); }, urgent);
+}
+
+// After a refused or reset connection: while other connections remain, this one ends and the piece
+// goes to them. The last connection tries again only while the server has been delivering
+// (a piece arrived since this piece's previous refusal), as when a server that allows a client
+// only so many connections has not yet seen the end of one; a server that refuses everything
+// fails the download at once, as a single request would. A download over one connection keeps the
+// rule of a single request.
+bool BlockFetcher::MayTryAgain(const Piece& piece) {
+    if (!Parallel() || piece.refusals >= kMaxPieceRequests) return false;
+    const bool leaving = mPool.LeaveIfNotLast();
+    std::lock_guard lock(mMutex);
+    mFrozen = true;
+    return leaving || mPiecesCompleted > piece.completedBefore;
+}
+
+void BlockFetcher::RunPiece(Piece piece) {
+    const std::uint64_t block = piece.block;
+    const std::uint64_t first = piece.first;
+    const std::uint64_t offset = piece.offset;
+    const std::uint64_t length = piece.length;
+    char* out = nullptr;
+    {
+        std::lock_guard lock(mMutex);
+        out = mBlocks.at(block)->data.data() + offset;
+    }
+    const std::uint64_t last = first + offset + length - 1;
+    std::size_t done = 0;
+    bool ok = true;
+    for (int requests = 1;; ++requests) {
+        std::size_t got = 0;
+        HttpOutcome outcome;
+        ok = FetchPiece(mObject, first + offset + done, last, out + done,
+                        static_cast<std::size_t>(length - done), got, mCancel, mReceived, &outcome);
+        done += got;
+        if (!ok && !mCancel && outcome.connectionFailed && MayTryAgain(piece)) {
+            LOG_RECORD("a connection of the download was refused; going on with " +
+                       std::to_string(mPool.Connections()));
+            ++piece.refusals;
+            {
+                std::lock_guard lock(mMutex);
+                piece.completedBefore = mPiecesCompleted;
+            }
+            PostPiece(piece, true);
+            return;
+        }
+        if (!ok || done == length || !mCompleteShort) break;
+        if (requests == kMaxPieceRequests) {
+            ok = false;
+            break;
+        }
+    }
+
+    {
+        std::lock_guard lock(mMutex);
+        Block& entry = *mBlocks.at(block);
+        --entry.piecesLeft;
+        --mPiecesWaiting;
+        if (ok) ++mPiecesCompleted;
+        if (!ok) entry.failed = true;
+        if (done < length) entry.shortAt = std::min(entry.shortAt, offset + done);
+    }
+    mDone.notify_all();
+}
+
+std::optional<std::string> BlockFetcher::Take(std::uint64_t block) {
+    std::unique_lock lock(mMutex);
+    const auto entry = mBlocks.find(block);
+    if (entry == mBlocks.end()) return std::nullopt;
+    Block& wanted = *entry->second;
+    while (!mDone.wait_for(lock, kPumpInterval, [&wanted] { return wanted.piecesLeft == 0; })) {
+        lock.unlock();
+        PumpMessages(kPumpBudget);
+        Adapt();
+        lock.lock();
+    }
+    std::unique_ptr<Block> taken = std::move(entry->second);
+    mBlocks.erase(entry);
+    mQueuedBytes -= taken->data.size();
+    lock.unlock();
+    Adapt();
+    if (taken->failed) return std::nullopt;
+    taken->data.resize(static_cast<std::size_t>(taken->shortAt));
+    return std::move(taken->data);
+}
+
+std::uint64_t BlockFetcher::BytesQueued() const {
+    std::lock_guard lock(mMutex);
+    return mQueuedBytes;
+}
+
+bool BlockFetcher::Queued(std::uint64_t block) const {
+    std::lock_guard lock(mMutex);
+    return mBlocks.count(block) != 0;
+}
+
+void BlockFetcher::Adapt() {
+    if (!Parallel()) return;
+    const std::uint64_t now = TickCount64();
+    const std::uint64_t received = mReceived.load(std::memory_order_relaxed);
+    if (!mWindowOpen) {
+        mWindowOpen = true;
+        mWindowStart = now;
+        mWindowBytes = received;
+        return;
+    }
+    if (now < mWindowStart + kWindowMs) return;
+    const double rate = static_cast<double>(received - mWindowBytes) * 1000.0 /
+                        static_cast<double>(now - mWindowStart);
+    mWindowStart = now;
+    mWindowBytes = received;
+
+    std::uint64_t waiting = 0;
+    {
+        std::lock_guard lock(mMutex);
+        if (mFrozen) return;
+        waiting = mPiecesWaiting;
+    }
+    const std::size_t connections = mPool.Connections();
+    const std::size_t next =
+        NextConnectionCount(connections, rate, mPreviousRate, mLimits.max, waiting);
+    if (next == connections) return;
+    mPreviousRate = rate;
+    mPool.SetConnections(next);
+    LOG_RECORD("download connections: " + std::to_string(next));
+}
