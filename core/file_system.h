@@ -91,6 +91,9 @@ std::FILE* CreateFileForWriting(const std::u16string& path);
 // The same for folder + relative (native separators, no ".."), reached from the folder without
 // following a link in any folder on the way; the folder itself is taken as it is.
 std::FILE* CreateFileBelow(const std::u16string& folder, const std::u16string& relative);
+// Makes the folders between folder and the file relativeFile (native separators, no "..") that
+// are missing, reached the same way; false when a folder on the way is a link or cannot be made.
+bool CreateFoldersBelow(const std::u16string& folder, const std::u16string& relativeFile);
 // Copies the file's bytes into target (which it then closes); a link at from is not followed.
 bool CopyFileInto(const std::u16string& from, std::FILE* target);
 struct DirectoryEntry {

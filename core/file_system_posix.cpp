@@ -109,10 +109,16 @@ std::FILE* WritableStream(UniqueFd fd) {
 
 }  // namespace
 
-std::FILE* CreateFileBelow(const std::u16string& folder, const std::u16string& relative) {
+namespace {
+
+// The folder that holds the last name of path (native separators, no ".."), reached from folder
+// without following a link on the way, the folders missing on the way made first when create is
+// set; leaf receives that last name. An invalid descriptor when a folder on the way is a link, is
+// missing (without create) or cannot be made.
+UniqueFd OpenFolderBelow(const std::u16string& folder, const std::string& path, bool create,
+                         std::string& leaf) {
     UniqueFd at(::open(NativeNoTrailingSeparator(folder).c_str(),
                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    const std::string path = Native(relative);
     std::size_t start = 0;
     for (std::size_t end = path.find('/'); at.Get() >= 0 && end != std::string::npos;
          end = path.find('/', start)) {
@@ -122,12 +128,22 @@ std::FILE* CreateFileBelow(const std::u16string& folder, const std::u16string& r
             continue;
         }
         // ".." would lead up; O_NOFOLLOW does not stop it.
-        const int next = name == ".." ? -1
-                                      : ::openat(at.Get(), name.c_str(),
-                                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        at = UniqueFd(next);
+        if (name == ".." ||
+            (create && ::mkdirat(at.Get(), name.c_str(), 0777) != 0 && errno != EEXIST)) {
+            return UniqueFd();
+        }
+        at = UniqueFd(
+            ::openat(at.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     }
-    const std::string name = path.substr(start);
+    leaf = path.substr(start);
+    return at;
+}
+
+}  // namespace
+
+std::FILE* CreateFileBelow(const std::u16string& folder, const std::u16string& relative) {
+    std::string name;
+    const UniqueFd at = OpenFolderBelow(folder, Native(relative), false, name);
     if (at.Get() < 0 || name.empty() || name == "." || name == "..") {
         return nullptr;
     }
@@ -135,6 +151,11 @@ std::FILE* CreateFileBelow(const std::u16string& folder, const std::u16string& r
     UniqueFd fd(::openat(at.Get(), name.c_str(),
                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
     return WritableStream(std::move(fd));
+}
+
+bool CreateFoldersBelow(const std::u16string& folder, const std::u16string& relativeFile) {
+    std::string name;
+    return OpenFolderBelow(folder, Native(relativeFile), true, name).Get() >= 0;
 }
 
 bool IsLink(const std::u16string& path) {

@@ -62,6 +62,25 @@ std::FILE* CreateFileBelow(const std::u16string& folder, const std::u16string& r
     return CreateFileForWriting(base + relative);
 }
 
+bool CreateFoldersBelow(const std::u16string& folder, const std::u16string& relativeFile) {
+    // Each folder on the way is made (or found) and looked at for a reparse point before the next.
+    const std::u16string base = AsDirectoryPath(folder);
+    for (std::size_t end = relativeFile.find(kPathSeparator); end != std::u16string::npos;
+         end = relativeFile.find(kPathSeparator, end + 1)) {
+        const std::u16string prefix = base + relativeFile.substr(0, end);
+        if (IsLink(prefix)) {
+            return false;
+        }
+        if (!IsDirectory(prefix) && !CreateDirectoryOnce(prefix)) {
+            return false;
+        }
+        if (IsLink(prefix)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool IsLink(const std::u16string& path) {
     std::u16string name = path;
     while (name.size() > 1 && (name.back() == kPathSeparator || name.back() == kForeignSeparator)) {

@@ -162,11 +162,21 @@ ExtractionResult ExtractAllEntries(const std::u16string& folder,
             return checked;
         }
     }
-    // All folders exist before the first file is written; each is asked for once.
+    // All folders exist before the first file is written; each is asked for once. The extraction
+    // folder is made in the destination (which holds the package); the folders below it are made
+    // from it down, without following a link on the way.
     MadeFolders made;
     for (const ArcInfoEntry& entry : entries) {
         for (const std::u16string& destination : entry.destinations) {
-            CreateParentDirectories(folder + NormalizeSeparators(destination), made);
+            if (made.insert(folder).second) {
+                CreateDirectoryOnce(folder);
+            }
+            const std::u16string relative = NormalizeSeparators(destination);
+            const std::size_t cut = relative.rfind(kPathSeparator);
+            if (cut != std::u16string::npos && made.insert(relative.substr(0, cut)).second) {
+                // A folder that cannot be made shows when its file is written.
+                CreateFoldersBelow(folder, relative);
+            }
         }
     }
     MemberWriter writer;

@@ -128,7 +128,7 @@ TEST(FileSystem, ReadOnlyFileOpensOnlyARegularFileAtItsName) {
 // Files below a folder are reached from it without following a link on the way: a link in place of
 // a folder or of the file itself, or a way up, gives no file, and the link's target keeps its
 // bytes.
-TEST(FileSystem, CreateFileBelowFollowsNoLinkOnTheWay) {
+TEST(FileSystem, CreatingBelowAFolderFollowsNoLinkOnTheWay) {
     TempDir dir;
     const std::filesystem::path folder = dir.path() / "folder";
     const std::filesystem::path outside = dir.path() / "outside";
@@ -151,6 +151,17 @@ TEST(FileSystem, CreateFileBelowFollowsNoLinkOnTheWay) {
     EXPECT_TRUE(CopyFileInto(ToUtf16((outside / "file.txt").string()),
                              CreateFileBelow(base, u"real/deeper/copy.txt")));
     EXPECT_EQ(ReadFileBytes(folder / "real" / "deeper" / "copy.txt"), "outside");
+
+    // Folders are made the same way: none appears through a link.
+    for (const char16_t* relative : {u"linked/new/file.txt", u"real/linked/new/file.txt",
+                                     u"real/../linked/new/file.txt", u"../outside/new/file.txt"}) {
+        SCOPED_TRACE(ToUtf8(relative));
+        EXPECT_FALSE(CreateFoldersBelow(base, relative));
+        EXPECT_FALSE(std::filesystem::exists(outside / "new"));
+    }
+    EXPECT_TRUE(CreateFoldersBelow(base, u"real/made/deeper/file.txt"));
+    EXPECT_TRUE(std::filesystem::is_directory(folder / "real" / "made" / "deeper"));
+    EXPECT_FALSE(std::filesystem::exists(folder / "real" / "made" / "deeper" / "file.txt"));
 }
 
 TEST(FileSystem, FileSizeOrZero) {
