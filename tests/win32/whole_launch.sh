@@ -133,8 +133,15 @@ if [[ ${1:-} == --inner ]]; then
   frame=$(wait_window "Vireo Setup") || die "no language question after unpacking"
   sleep 1
   shoot language-selection "$frame"
-  # The focus starts on OK; Tab Tab reaches the list, where Up picks "Deutsch".
-  press Tab Tab Up Return
+  # The focus starts on OK; Tab Tab reaches the list, where Up picks "Deutsch". On a loaded
+  # machine the keys can come before the question takes them (it then waits for ever): while it
+  # is still the active window a few seconds later, they are pressed again.
+  for attempt in 1 2 3; do
+    press Tab Tab Up Return
+    sleep 5
+    timeout 30 "$wine" "$tool" wait "Vireo Setup" 1 >/dev/null 2>&1 || break
+    log "the language question is still open: pressing again ($attempt)"
+  done
 
   log "waiting for the setup's marker"
   folder=$(find "$HOME/Downloads" -maxdepth 1 -type d -name "$product.*" | head -n1)

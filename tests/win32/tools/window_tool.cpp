@@ -1,7 +1,8 @@
 // The helper of tests/win32/whole_launch.sh, run under the same Wine session as the launcher:
 //
 //   window-tool wait TITLE [SECONDS]   waits until a visible top-level window with that caption
-//                                      is the active window and prints its frame as
+//                                      is the active window, puts the focus on its OK button
+//                                      (when it has one) and prints its frame as
 //                                      "x y width height"; exit 1 when none was in time
 //                                      (default 60 seconds)
 //   window-tool progress SECONDS       shows the progress window as a download 20 seconds after
@@ -29,6 +30,13 @@ int Wait(const std::string& title, int seconds) {
                 // A window that appears while the desktop is still starting may stay inactive.
                 if (round % 5 == 4) SetForegroundWindow(window);
             } else {
+                // The keys a test presses start from the first control (OK), as for a user who
+                // opened the dialog: a dialog activated late may have no control with the focus,
+                // and then keys reach none. The dialog's own thread moves the focus.
+                if (HWND ok = GetDlgItem(window, IDOK)) {
+                    PostMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(ok), TRUE);
+                    Sleep(200);
+                }
                 RECT frame{};
                 GetWindowRect(window, &frame);
                 std::printf("%ld %ld %ld %ld\n", frame.left, frame.top, frame.right - frame.left,
