@@ -11,9 +11,12 @@
 namespace {
 // Requests at most for one piece that is completed from where it broke off.
 constexpr int kMaxPieceRequests = 15;
-// A window of the rate measure; another connection is added when the rate of a window exceeds
-// the one before the last step by this factor.
+// The rate is measured over the latest window of this length; another connection is added when it
+// exceeds the rate at the last step by this factor. No step follows the last one sooner than the
+// gap: a new connection needs its handshakes (three round trips) before it adds anything, and a
+// gain seen before that is noise.
 constexpr std::uint64_t kWindowMs = 400;
+constexpr std::uint64_t kStepGapMs = 150;
 constexpr double kUsefulGrowth = 1.10;
 // How long the receiver waits for a block before it pumps messages again.
 constexpr auto kPumpInterval = std::chrono::milliseconds(50);
@@ -207,17 +210,13 @@ void BlockFetcher::Adapt() {
     if (!Parallel()) return;
     const std::uint64_t now = TickCount64();
     const std::uint64_t received = mReceived.load(std::memory_order_relaxed);
-    if (!mWindowOpen) {
-        mWindowOpen = true;
-        mWindowStart = now;
-        mWindowBytes = received;
-        return;
-    }
-    if (now < mWindowStart + kWindowMs) return;
-    const double rate = static_cast<double>(received - mWindowBytes) * 1000.0 /
-                        static_cast<double>(now - mWindowStart);
-    mWindowStart = now;
-    mWindowBytes = received;
+    mSamples.emplace_back(now, received);
+    // The oldest sample kept is the last one at least a window old.
+    while (mSamples.size() > 1 && mSamples[1].first + kWindowMs <= now) mSamples.pop_front();
+    const auto [start, startBytes] = mSamples.front();
+    if (now < start + kWindowMs || now < mLastStep + kStepGapMs) return;
+    const double rate =
+        static_cast<double>(received - startBytes) * 1000.0 / static_cast<double>(now - start);
 
     std::uint64_t waiting = 0;
     {
@@ -230,6 +229,7 @@ void BlockFetcher::Adapt() {
         NextConnectionCount(connections, rate, mPreviousRate, mLimits.max, waiting);
     if (next == connections) return;
     mPreviousRate = rate;
+    mLastStep = now;
     mPool.SetConnections(next);
     LOG_RECORD("download connections: " + std::to_string(next));
 }

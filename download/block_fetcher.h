@@ -8,11 +8,13 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "download/range_fetch.h"
 #include "net/connection_pool.h"
@@ -97,9 +99,10 @@ class BlockFetcher {
     std::uint64_t mPiecesCompleted = 0;  // pieces that arrived
 
     // The receiver's measuring window for the connection count.
-    bool mWindowOpen = false;
-    std::uint64_t mWindowStart = 0;
-    std::uint64_t mWindowBytes = 0;
+    // (tick, bytes arrived) at each look of the receiver over the last window: the rate is always
+    // that of the latest whole window, so a step follows as soon as the last one shows its gain.
+    std::deque<std::pair<std::uint64_t, std::uint64_t>> mSamples;
+    std::uint64_t mLastStep = 0;  // tick of the last step
     double mPreviousRate = 0;
     bool mFrozen = false;  // a connection was refused: the count no longer grows
 
