@@ -20,6 +20,7 @@
 #include "support/launcher_process.h"
 #include "support/package_builder.h"
 #include "support/scripted_server.h"
+#include "support/test_environment.h"
 
 extern char** environ;
 
@@ -31,17 +32,6 @@ constexpr char kPackagePath[] = "/resumer-files/resumer-1.0.zip";
 constexpr std::uint64_t kBlock = 65536;
 // Keep the destination, download only, OK.
 constexpr char kAnswers[] = "\ny\n\n";
-
-// Content that does not compress, so the package spans many blocks.
-std::string NoiseBytes(std::size_t size) {
-    std::string data(size, '\0');
-    std::uint32_t state = 7;
-    for (char& c : data) {
-        state = state * 1664525u + 1013904223u;
-        c = static_cast<char>(state >> 24);
-    }
-    return data;
-}
 
 std::string DigestList(const std::string& data) {
     std::string json = "[";

@@ -27,17 +27,6 @@ std::string Message(const LaunchResult& result) {
     return at == std::string::npos ? std::string() : result.err.substr(at);
 }
 
-// Bytes that do not compress, so that a package of them spans several blocks.
-std::string Noise(std::size_t size) {
-    std::string data(size, '\0');
-    std::uint32_t seed = 7;
-    for (char& c : data) {
-        seed = seed * 1664525u + 1013904223u;
-        c = static_cast<char>(seed >> 24);
-    }
-    return data;
-}
-
 std::string UniqueName(const std::string& stem) {
     std::random_device random;
     return stem + "-" + std::to_string(random() % 1000000);
@@ -58,7 +47,7 @@ class HostileLaunchTest : public ::testing::Test {
         if (file.empty()) {
             file = mDir.path() / "package.zip";
             PackageBuilder builder;
-            const std::string content = Noise(10000);
+            const std::string content = NoiseBytes(10000);
             builder.ArcInfo("[{\"hash\": \"" + builder.AddContent(content) +
                             "\", \"dst\": [\"content.bin\"]}]");
             builder.Write(file);
@@ -196,7 +185,7 @@ TEST_F(HostileLaunchTest, UsageInsertWhoseAnswerNeverEndsHoldsNothingUp) {
     });
     const LaunchResult result = Launch();
     EXPECT_EQ(Message(result), "");
-    EXPECT_EQ(ReadFileBytes(ExtractionFolder() / "content.bin"), Noise(10000));
+    EXPECT_EQ(ReadFileBytes(ExtractionFolder() / "content.bin"), NoiseBytes(10000));
     EXPECT_EQ(mTable.RequestCount(), 2u) << "begin and success, each sent once";
 }
 
@@ -209,7 +198,7 @@ TEST_F(HostileLaunchTest, JunkAfterABodyDoesNotPoisonTheNextRequest) {
     });
     const LaunchResult result = Launch();
     EXPECT_EQ(Message(result), "");
-    EXPECT_EQ(ReadFileBytes(ExtractionFolder() / "content.bin"), Noise(10000));
+    EXPECT_EQ(ReadFileBytes(ExtractionFolder() / "content.bin"), NoiseBytes(10000));
 }
 
 TEST_F(HostileLaunchTest, RedirectedDownloadsArriveWithTheirRanges) {
@@ -227,7 +216,7 @@ TEST_F(HostileLaunchTest, RedirectedDownloadsArriveWithTheirRanges) {
     });
     const LaunchResult result = Launch();
     EXPECT_EQ(Message(result), "");
-    EXPECT_EQ(ReadFileBytes(ExtractionFolder() / "content.bin"), Noise(10000));
+    EXPECT_EQ(ReadFileBytes(ExtractionFolder() / "content.bin"), NoiseBytes(10000));
     int ranges = 0;
     for (const auto& request : mirror.Requests()) ranges += request.Header("Range") ? 1 : 0;
     EXPECT_EQ(ranges, 3) << "three blocks";

@@ -60,3 +60,12 @@ void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes)
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
+
+std::string NoiseBytes(std::size_t size, std::uint32_t seed) {
+    std::string data(size, '\0');
+    for (char& c : data) {
+        seed = seed * 1664525u + 1013904223u;
+        c = static_cast<char>(seed >> 24);
+    }
+    return data;
+}

@@ -1,6 +1,8 @@
 #pragma once
 // Small helpers shared by tests: a temporary folder removed at the end, an environment variable
-// set for one scope, and whole-file reads.
+// set for one scope, whole-file reads and writes, and bytes that do not compress.
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -35,3 +37,7 @@ class ScopedEnv {
 
 std::string ReadFileBytes(const std::filesystem::path& path);
 void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes);
+
+// Bytes that do not compress (a linear congruential sequence from seed), so that a package of
+// them spans as many blocks as it has bytes; the same seed gives the same bytes.
+std::string NoiseBytes(std::size_t size, std::uint32_t seed = 7);

@@ -27,16 +27,6 @@ namespace {
 constexpr char kFileObject[] = "c/release.bin";
 constexpr char kFilePath[] = "/c/release.bin";
 
-std::string NoiseBytes(std::size_t size) {
-    std::string data(size, '\0');
-    std::uint32_t state = 11;
-    for (char& c : data) {
-        state = state * 1664525u + 1013904223u;
-        c = static_cast<char>(state >> 24);
-    }
-    return data;
-}
-
 std::string Range(std::uint64_t first, std::uint64_t last) {
     return "bytes=" + std::to_string(first) + "-" + std::to_string(last);
 }
@@ -146,7 +136,7 @@ TEST_F(DownloadParallelTest, AFaultOnOneConnectionCostsOnlyItsBlock) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         StartServer({});
-        PublishArchive(NoiseBytes(40 * kBlock + 123), kBlock);
+        PublishArchive(NoiseBytes(40 * kBlock + 123, 11), kBlock);
         sleeps.clear();
         std::filesystem::remove_all(dir.path() / "dest");
         views.states.clear();
@@ -175,7 +165,7 @@ TEST_F(DownloadParallelTest, AServerThatResetsExtraConnectionsStillGivesAVerifie
     ScriptedServer::Options options;
     options.connectionLimit = 2;
     StartServer(options);
-    PublishArchive(NoiseBytes(48 * kBlock), kBlock);
+    PublishArchive(NoiseBytes(48 * kBlock, 11), kBlock);
 
     EXPECT_EQ(Failure(), "");
     EXPECT_TRUE(ReadFileBytes(LocalFile()) == release);
@@ -187,7 +177,7 @@ TEST_F(DownloadParallelTest, AServerThatResetsExtraConnectionsStillGivesAVerifie
 TEST_F(DownloadParallelTest, ALargeBlockComesInPiecesAndIsCheckedWhole) {
     constexpr std::uint64_t kBlock = 20 * 1024 * 1024;
     StartServer({});
-    PublishArchive(NoiseBytes(kBlock + 1000), kBlock);
+    PublishArchive(NoiseBytes(kBlock + 1000, 11), kBlock);
     // A piece in the middle of the first block arrives wrong once: the whole block is fetched
     // again.
     const std::string middle = Range(6990507, 13981013);
@@ -212,7 +202,7 @@ TEST_F(DownloadParallelTest, AFailedBlockLeavesExactlyTheVerifiedPrefixForTheNex
     constexpr std::uint64_t kBlock = 65536;
     constexpr std::uint64_t kFailing = 12;
     StartServer({});
-    PublishArchive(NoiseBytes(40 * kBlock), kBlock);
+    PublishArchive(NoiseBytes(40 * kBlock, 11), kBlock);
     const std::string failing = Range(kFailing * kBlock, (kFailing + 1) * kBlock - 1);
     server->SetHook([&](const RecordedRequest& request, Reply& reply) {
         if (request.Header("Range") == failing) reply = Reply::Status(500);
@@ -235,7 +225,7 @@ TEST_F(DownloadParallelTest, AFailedBlockLeavesExactlyTheVerifiedPrefixForTheNex
 TEST_F(DownloadParallelTest, ImageChunksCutOffAreCompletedFromWhereTheyBrokeOff) {
     constexpr std::uint64_t kHalfChunk = ImageChunkSize / 2;
     StartServer({});
-    release = NoiseBytes(3 * ImageChunkSize + 1000);
+    release = NoiseBytes(3 * ImageChunkSize + 1000, 11);
     server->PutObject(kFileObject, release);
     selection.filetype = "iso";
     selection.filesize = release.size();
