@@ -6,98 +6,54 @@
 #include "core/file_system.h"
 
 namespace {
-// Pieces handed off at most: one in work, the rest waiting.
+// Pieces handed off at most: one in work, the rest waiting; as many written ones are kept for
+// reuse.
 constexpr std::size_t kHandOffPieces = 4;
-constexpr std::size_t kMaxSpares = kHandOffPieces;
 }  // namespace
 
-MemberWriter::MemberWriter() : mThread([this] { Run(); }) {}
+MemberWriter::MemberWriter() : mHandOff(kHandOffPieces, [this](Job& job) { Work(job); }) {}
 
-MemberWriter::~MemberWriter() {
-    {
-        std::lock_guard lock(mMutex);
-        mStopping = true;
-        mJobs.clear();
-    }
-    mWorkerWake.notify_all();
-    if (mThread.joinable()) {
-        mThread.join();
-    }
-}
-
-void MemberWriter::Push(Job job) {
-    std::unique_lock lock(mMutex);
-    mProducerWake.wait(lock, [this] { return mHeld < kHandOffPieces; });
-    mJobs.push_back(std::move(job));
-    ++mHeld;
-    mWorkerWake.notify_one();
-}
+// The hand-off is destroyed first (declared last): a waiting piece is dropped, the thread joined,
+// then the open file is closed.
+MemberWriter::~MemberWriter() = default;
 
 void MemberWriter::Begin(const std::u16string& folder, const std::u16string& relative) {
-    {
-        std::lock_guard lock(mMutex);
-        mEnded = false;
-        mOutcome = {};
-    }
-    Push(Job{JobKind::Begin, folder, relative, {}});
+    mHandOff.Push(Job{JobKind::Begin, folder, relative, {}});
 }
 
 void MemberWriter::Write(std::string piece) {
-    Push(Job{JobKind::Piece, {}, {}, std::move(piece)});
+    mHandOff.Push(Job{JobKind::Piece, {}, {}, std::move(piece)});
 }
 
 MemberOutcome MemberWriter::End() {
-    Push(Job{JobKind::End, {}, {}, {}});
-    std::unique_lock lock(mMutex);
-    mProducerWake.wait(lock, [this] { return mEnded; });
-    return mOutcome;
+    mHandOff.Push(Job{JobKind::End, {}, {}, {}});
+    mHandOff.Drain();
+    return std::exchange(mOutcome, {});
 }
 
 std::string MemberWriter::SpareBuffer() {
-    std::lock_guard lock(mMutex);
-    if (mSpares.empty()) {
-        return {};
-    }
-    std::string spare = std::move(mSpares.back());
-    mSpares.pop_back();
-    return spare;
-}
-
-void MemberWriter::Run() {
-    for (;;) {
-        Job job;
-        {
-            std::unique_lock lock(mMutex);
-            mWorkerWake.wait(lock, [this] { return mStopping || !mJobs.empty(); });
-            if (mStopping) {
-                return;
-            }
-            job = std::move(mJobs.front());
-            mJobs.pop_front();
-        }
-        try {
-            Work(job);
-        } catch (const std::exception&) {
-            // Out of memory for a digest or a path: the member counts as not written.
-            mFailed = true;
-        }
-        {
-            std::lock_guard lock(mMutex);
-            --mHeld;
-            if (job.kind == JobKind::Piece && mSpares.size() < kMaxSpares) {
-                mSpares.push_back(std::move(job.data));
-            }
-            if (job.kind == JobKind::End) {
-                mOutcome.written = !mFailed;
-                mOutcome.digest = mFailed || !mDigest ? std::string() : mDigest->Finish(true);
-                mEnded = true;
-            }
-        }
-        mProducerWake.notify_all();
-    }
+    std::optional<Job> spare = mHandOff.TakeSpare();
+    return spare ? std::move(spare->data) : std::string();
 }
 
 void MemberWriter::Work(Job& job) {
+    try {
+        WorkOn(job);
+    } catch (const std::exception&) {
+        // Out of memory for a digest or a path: the member counts as not written.
+        mFailed = true;
+    }
+    if (job.kind == JobKind::End) {
+        mOutcome.written = !mFailed;
+        try {
+            mOutcome.digest = mFailed || !mDigest ? std::string() : mDigest->Finish(true);
+        } catch (const std::exception&) {
+            mOutcome = {};
+        }
+    }
+}
+
+void MemberWriter::WorkOn(Job& job) {
     switch (job.kind) {
         case JobKind::Begin:
             mFailed = false;

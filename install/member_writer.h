@@ -1,21 +1,18 @@
 #pragma once
 // The writing side of an extraction: a worker thread that hashes an unpacked member's bytes into
 // its SHA-256 and writes them to the member's file, while the extracting thread already inflates
-// the next piece. One member at a time, its pieces in order; the hand-off holds a few pieces.
+// the next piece. One member at a time, its pieces in order; the hand-off (OrderedHandOff) holds a
+// few pieces.
 //
 // The thread lives exactly as long as the object: the destructor stops and joins it on every path
 // (a piece still waiting is dropped, the open file closed).
-#include <condition_variable>
 #include <cstddef>
 #include <cstdio>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "core/hash_context.h"
+#include "core/ordered_hand_off.h"
 
 // How one member's file ended: written and closed (with the SHA-256 of its bytes), or not.
 struct MemberOutcome {
@@ -50,27 +47,17 @@ class MemberWriter {
         std::u16string relative;
         std::string data;
     };
-    void Run();
     void Work(Job& job);
-    void Push(Job job);
+    void WorkOn(Job& job);
 
     struct FileCloser {
         void operator()(std::FILE* file) const noexcept { std::fclose(file); }
     };
-    // Used by the worker thread only.
+    // Used by the worker thread only, and by End once the hand-off is drained.
     std::unique_ptr<std::FILE, FileCloser> mFile;
     std::unique_ptr<HashContext> mDigest;
     bool mFailed = false;
+    MemberOutcome mOutcome;  // the outcome of the last End job
 
-    std::mutex mMutex;
-    std::condition_variable mWorkerWake;    // a job arrived, or stop
-    std::condition_variable mProducerWake;  // room in the hand-off, or a member ended
-    std::deque<Job> mJobs;
-    std::size_t mHeld = 0;  // jobs waiting or in work
-    std::vector<std::string> mSpares;
-    bool mEnded = false;  // the member's End job is done; mOutcome holds its outcome
-    MemberOutcome mOutcome;
-    bool mStopping = false;
-
-    std::thread mThread;  // last: starts once everything above is ready
+    OrderedHandOff<Job> mHandOff;  // last: its thread starts once everything above is ready
 };
