@@ -19,6 +19,7 @@
 #include "download/image_download.h"
 #include "install/archive_extraction.h"
 #include "install/iso_mount.h"
+#include "install/unpack_stage.h"
 #include "ui/dialog_views.h"
 #include "ui/version_selection.h"
 #include "usage/usage_events.h"
@@ -43,7 +44,18 @@ void LaunchStations::SendUsageEvent(const std::u16string& product, const std::st
 }
 
 SetupSelection LaunchStations::DownloadArchive(SetupSelection selection) {
-    return ::DownloadArchive(std::move(selection));
+    mStage.reset();
+    if (selection.filetype != "arc") {
+        return ::DownloadArchive(std::move(selection));
+    }
+    // The package is unpacked while it downloads; the install decides whether that can be used.
+    mStage = std::make_shared<UnpackStage>(selection);
+    try {
+        return ::DownloadArchive(std::move(selection), mStage.get());
+    } catch (...) {
+        mStage.reset();  // stops the stage and removes its staging folder before the message
+        throw;
+    }
 }
 
 SetupSelection LaunchStations::DownloadImage(SetupSelection selection) {
@@ -51,7 +63,8 @@ SetupSelection LaunchStations::DownloadImage(SetupSelection selection) {
 }
 
 void LaunchStations::InstallArchive(SetupSelection selection) {
-    ::InstallArchive(std::move(selection));
+    const std::shared_ptr<UnpackStage> stage = std::move(mStage);
+    ::InstallArchive(std::move(selection), stage.get());
 }
 
 void LaunchStations::MountIsoAndOpen(SetupSelection selection) {

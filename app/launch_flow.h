@@ -2,6 +2,7 @@
 // The order of one launch: index, version dialog, version check, "begin", download, "success",
 // installation or mount.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,8 @@
 #include "core/product_identity.h"
 
 // The stations of a launch. The defaults are the real operations; tests replace single stations.
+class UnpackStage;
+
 class LaunchStations {
   public:
     virtual ~LaunchStations() = default;
@@ -26,6 +29,11 @@ class LaunchStations {
     virtual SetupSelection DownloadImage(SetupSelection selection);
     virtual void InstallArchive(SetupSelection selection);
     virtual void MountIsoAndOpen(SetupSelection selection);
+
+  private:
+    // The unpacking that runs beside an "arc" download, handed from the download to the install
+    // (and gone, with its staging folder, when the download fails).
+    std::shared_ptr<UnpackStage> mStage;
 };
 
 // Throws DownloadException naming the product and the value when a release key or file name from

@@ -244,6 +244,13 @@ bool RemoveEmptyDirectory(const std::u16string& path) {
     return ::rmdir(Native(path).c_str()) == 0;
 }
 
+bool MoveEntry(const std::u16string& from, const std::u16string& to) {
+    return ::rename(NativeNoTrailingSeparator(from).c_str(),
+                    NativeNoTrailingSeparator(to).c_str()) == 0;
+}
+
+void HideEntry(const std::u16string&) {}
+
 std::FILE* CreateFileForWriting(const std::u16string& path) {
     // Non-blocking only so that a planted FIFO cannot hold the open up.
     UniqueFd fd(::open(Native(path).c_str(),

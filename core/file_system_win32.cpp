@@ -183,6 +183,28 @@ bool RemoveEmptyDirectory(const std::u16string& path) {
     return RemoveDirectoryW(Wide(path)) != FALSE;
 }
 
+namespace {
+std::u16string TrimmedSeparators(std::u16string path) {
+    while (path.size() > 1 && (path.back() == kPathSeparator || path.back() == kForeignSeparator)) {
+        path.pop_back();
+    }
+    return path;
+}
+}  // namespace
+
+bool MoveEntry(const std::u16string& from, const std::u16string& to) {
+    return MoveFileExW(Wide(TrimmedSeparators(from)), Wide(TrimmedSeparators(to)),
+                       MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
+void HideEntry(const std::u16string& path) {
+    const std::u16string trimmed = TrimmedSeparators(path);
+    const DWORD attributes = GetFileAttributesW(Wide(trimmed));
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        SetFileAttributesW(Wide(trimmed), attributes | FILE_ATTRIBUTE_HIDDEN);
+    }
+}
+
 std::FILE* CreateFileForWriting(const std::u16string& path) {
     // A link is refused before the file would be cut, so its target keeps its bytes; the reparse
     // point itself is opened, never its target.

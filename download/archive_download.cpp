@@ -66,6 +66,16 @@ std::string MismatchReport(std::uint64_t block, const std::string& expected,
     return report;
 }
 
+// Tells a watcher that the download ended, however it ends.
+struct WatcherEnd {
+    PackageWatcher* watcher;
+    ~WatcherEnd() {
+        if (watcher != nullptr) {
+            watcher->Ended();
+        }
+    }
+};
+
 }  // namespace
 
 bool FetchBlockDigests(const SetupSelection& selection, BlockDigestList& digests) {
@@ -92,7 +102,8 @@ std::string InvalidGeometry(const BlockGrid& grid) {
 
 std::shared_ptr<const ReadOnlyFile> DownloadVerifiedBlocks(const SetupSelection& selection,
                                                            const BlockDigestList& digests,
-                                                           const std::string& openFailure) {
+                                                           const std::string& openFailure,
+                                                           PackageWatcher* watcher) {
     const BlockGrid grid{selection.filesize, selection.blocksize};
     const std::uint64_t count = grid.Count();
 
@@ -102,6 +113,9 @@ std::shared_ptr<const ReadOnlyFile> DownloadVerifiedBlocks(const SetupSelection&
     progress.SetProgressRange(static_cast<std::uint32_t>(
         std::min<std::uint64_t>(count, std::numeric_limits<std::uint32_t>::max())));
 
+    // The watcher is told the end on every way out, after the worker was joined (declared before
+    // it).
+    const WatcherEnd watcherEnd{watcher};
     // The stream outlives the worker that writes through it; the worker is joined on every way out
     // of this function, an exception included.
     DownloadStream stream;
@@ -112,6 +126,11 @@ std::shared_ptr<const ReadOnlyFile> DownloadVerifiedBlocks(const SetupSelection&
                             start)) {
         progress.Destroy();
         THROW_DOWNLOAD(openFailure);
+    }
+    // The watcher learns the kept part now and each written block from the worker.
+    if (watcher != nullptr) {
+        watcher->Started(start * grid.blockSize);
+        worker.Watch(watcher, start * grid.blockSize);
     }
     worker.Begin(start);
 
@@ -194,7 +213,7 @@ std::shared_ptr<const ReadOnlyFile> DownloadVerifiedBlocks(const SetupSelection&
     return written;
 }
 
-SetupSelection DownloadArchive(SetupSelection selection) {
+SetupSelection DownloadArchive(SetupSelection selection, PackageWatcher* watcher) {
     const BlockGrid grid{selection.filesize, selection.blocksize};
     if (const std::string invalid = InvalidGeometry(grid); !invalid.empty()) {
         THROW_DOWNLOAD(invalid);
@@ -216,6 +235,6 @@ SetupSelection DownloadArchive(SetupSelection selection) {
     if (grid.Count() != digests.size()) {
         THROW_DOWNLOAD("Number of expected blockhashes does not match");
     }
-    selection.package = DownloadVerifiedBlocks(selection, digests, "Cannot open arc file");
+    selection.package = DownloadVerifiedBlocks(selection, digests, "Cannot open arc file", watcher);
     return selection;
 }

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "download/download_target.h"
+#include "download/package_watcher.h"
 
 namespace {
 constexpr std::uint64_t MiB = 1048576;
@@ -67,6 +68,12 @@ void DownloadWorker::ForgetKept() {
     mJobs.push_back(Job{JobKind::Forget, 0, {}, nullptr});
     ++mHeld;
     mCheckWake.notify_one();
+}
+
+void DownloadWorker::Watch(PackageWatcher* watcher, std::uint64_t verifiedBytes) {
+    std::lock_guard lock(mMutex);
+    mWatcher = watcher;
+    mVerifiedBytes = verifiedBytes;
 }
 
 void DownloadWorker::Begin(std::uint64_t firstBlock) {
@@ -253,6 +260,11 @@ void DownloadWorker::WriteJobs() {
             written = WriteJob(job);
         } catch (const std::exception&) {
             written = false;  // out of memory: ends the download as a failed write would
+        }
+        if (written && job.kind == JobKind::Block && mWatcher != nullptr) {
+            // The block went to the operating system unbuffered: other readers of the file see it.
+            mVerifiedBytes += job.data.size();
+            mWatcher->Verified(mVerifiedBytes);
         }
 
         {

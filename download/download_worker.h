@@ -21,6 +21,7 @@
 #include "core/hash_context.h"
 
 class DownloadStream;
+class PackageWatcher;
 
 // Whether pieces of this many bytes may be received while the previous ones are checked and
 // written: three of them (one received, two handed off) must fit comfortably into the process's
@@ -52,6 +53,9 @@ class DownloadWorker {
     // The kept part was thrown away: the file's digest starts again from no bytes.
     void ForgetKept();
 
+    // From now on the watcher is told after each written block how many bytes of the file are
+    // verified and written, counting on from verifiedBytes (the kept part). Before Begin.
+    void Watch(PackageWatcher* watcher, std::uint64_t verifiedBytes);
     // The first block that the download writes (the end of the kept part).
     void Begin(std::uint64_t firstBlock);
     // Hands a received block over; expected is its MD5 (nullptr: written unchecked). Blocks are
@@ -91,6 +95,8 @@ class DownloadWorker {
     DownloadStream& mStream;
     const std::size_t mHandOffLimit;
     std::unique_ptr<HashContext> mFileDigest;  // used by the writing thread only
+    PackageWatcher* mWatcher = nullptr;  // set before the first block, then read by the writer
+    std::uint64_t mVerifiedBytes = 0;    // the writer's count of verified bytes on disk
 
     std::mutex mMutex;
     std::condition_variable mCheckWake;     // a job arrived, or stop

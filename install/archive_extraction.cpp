@@ -10,6 +10,7 @@
 #include "install/archive.h"
 #include "install/member_writer.h"
 #include "install/setup_process.h"
+#include "install/unpack_stage.h"
 #include "ui/progress_estimate.h"
 
 namespace {
@@ -90,7 +91,7 @@ std::u16string ExtractionFolder(const SetupSelection& selection) {
            ToUtf16(selection.version) + kPathSeparator;
 }
 
-void InstallArchive(SetupSelection selection) {
+void InstallArchive(SetupSelection selection, UnpackStage* stage) {
     const std::string failure = "The package " + selection.filename + " could not be unpacked: ";
     const std::u16string folderName = selection.product + u"." + ToUtf16(selection.version);
     if (!IsPlainFolderName(folderName)) {
@@ -110,12 +111,17 @@ void InstallArchive(SetupSelection selection) {
     if (!selection.package) {
         selection.package = ReadOnlyFile::Open(package);
     }
-    // An earlier extraction of the same release is removed, never reused.
+    // An earlier extraction of the same release is removed, never reused; so is a staging folder
+    // left by a launch that ended while it unpacked (one that a stage of this launch uses stays).
     DeleteDirectoryTree(folder);
+    if (stage == nullptr || !stage->Active()) {
+        DeleteDirectoryTree(StagingFolder(selection));
+    }
 
-    const ExtractionResult result = ExtractArchive(folder, selection);
+    const ExtractionResult result = ExtractArchive(folder, selection, stage);
     if (!result) {
-        // The package and what was extracted stay; the next launch unpacks again from scratch.
+        // The package and what was extracted stay (through a stage: nothing of the extraction);
+        // the next launch unpacks again from scratch.
         THROW_ZIP(failure + result.reason);
     }
     if (!selection.download_only) {
@@ -125,18 +131,40 @@ void InstallArchive(SetupSelection selection) {
     DeleteFileAt(package);
 }
 
-ExtractionResult ExtractArchive(const std::u16string& folder, const SetupSelection& selection) {
+ExtractionResult ExtractArchive(const std::u16string& folder, const SetupSelection& selection,
+                                UnpackStage* stage) {
     ScopeTimer timer(u"extract");
     ArchiveHandle archive = OpenPackage(selection);
+    bool staged = false;
+    if (stage != nullptr && stage->Active()) {
+        std::string why;
+        staged = archive && selection.package && stage->Conclude(*selection.package, why);
+        if (!staged && !why.empty()) {
+            LOG_RECORD("unpacking " + selection.filename + " after its download: " + why);
+        }
+    }
     if (!archive) {
         return ExtractionResult::Failure("it cannot be opened as a zip archive");
     }
-    ExtractionResult result = ExtractWithProgress(archive.get(), folder);
+    if (!staged) {
+        ExtractionResult result = ExtractWithProgress(archive.get(), folder);
+        CloseArchive(archive);
+        return result;
+    }
+    // The extraction folder is built in the staging folder and moved into place in one rename once
+    // every member is in it and checked; the stage removes the staging folder on every path.
+    const std::u16string& tree = stage->TreeFolder();
+    ExtractionResult result = ExtractWithProgress(archive.get(), tree, stage);
     CloseArchive(archive);
+    if (result && PathExists(tree) && !MoveEntry(tree, folder)) {
+        result = ExtractionResult::Failure(Quoted(tree) + " cannot be moved to " + Quoted(folder));
+    }
+    stage->Discard();
     return result;
 }
 
-ExtractionResult ExtractWithProgress(zip_t* archive, const std::u16string& folder) {
+ExtractionResult ExtractWithProgress(zip_t* archive, const std::u16string& folder,
+                                     UnpackStage* stage) {
     for (const char* descriptor : {"arcinfo.json", "arcconfig.json"}) {
         if (IsDescriptorTooLarge(archive, descriptor)) {
             return ExtractionResult::Failure(
@@ -149,14 +177,14 @@ ExtractionResult ExtractWithProgress(zip_t* archive, const std::u16string& folde
     progress.Create();
     progress.AppendToTitle(u"(extract)");
     progress.SetProgressRange(static_cast<std::uint32_t>(entries.size()));
-    ExtractionResult result = ExtractAllEntries(folder, entries, archive, progress);
+    ExtractionResult result = ExtractAllEntries(folder, entries, archive, progress, stage);
     progress.Destroy();
     return result;
 }
 
 ExtractionResult ExtractAllEntries(const std::u16string& folder,
                                    const std::vector<ArcInfoEntry>& entries, zip_t* archive,
-                                   ExtractionProgress& progress) {
+                                   ExtractionProgress& progress, UnpackStage* stage) {
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (ExtractionResult checked = CheckDestinations(folder, entries[i], i + 1); !checked) {
             return checked;
@@ -182,7 +210,8 @@ ExtractionResult ExtractAllEntries(const std::u16string& folder,
     MemberWriter writer;
     for (const ArcInfoEntry& entry : entries) {
         PumpMessages(kPumpBudget);
-        if (ExtractionResult extracted = ExtractEntry(entry, archive, folder, writer); !extracted) {
+        if (ExtractionResult extracted = ExtractEntry(entry, archive, folder, writer, stage);
+            !extracted) {
             return extracted;
         }
         PumpMessages(kPumpBudget);
@@ -193,16 +222,22 @@ ExtractionResult ExtractAllEntries(const std::u16string& folder,
 }
 
 ExtractionResult ExtractEntry(const ArcInfoEntry& entry, zip_t* archive,
-                              const std::u16string& folder, MemberWriter& writer) {
+                              const std::u16string& folder, MemberWriter& writer,
+                              UnpackStage* stage) {
     if (entry.destinations.empty()) {
         return ExtractionResult::Failure("member " + entry.hash + " has no destination");
     }
     const std::u16string firstDestination = NormalizeSeparators(entry.destinations.front());
     const std::u16string first = folder + firstDestination;
     std::string digest;
-    if (ExtractionResult written =
-            ExtractMemberToFile(entry.hash, archive, folder, firstDestination, writer, digest);
-        !written) {
+    // A member the stage unpacked is already checked against its digest (its name): it is moved
+    // to its first destination, a rename inside the staging folder. Any other is inflated now.
+    const std::u16string staged = stage != nullptr ? stage->TakeStagedMember(entry.hash) : u"";
+    if (!staged.empty() && MoveEntry(staged, first)) {
+        digest = entry.hash;
+    } else if (ExtractionResult written = ExtractMemberToFile(entry.hash, archive, folder,
+                                                              firstDestination, writer, digest);
+               !written) {
         return written;
     }
     if (digest != entry.hash) {

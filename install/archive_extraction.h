@@ -13,6 +13,7 @@
 
 class ExtractionProgress;
 class MemberWriter;
+class UnpackStage;
 
 // Success, or why a step of the extraction failed (in words for the user).
 struct ExtractionResult {
@@ -31,23 +32,30 @@ std::u16string ExtractionFolder(const SetupSelection& selection);
 
 // Clears the extraction folder, unpacks and verifies the package, starts its setup (unless
 // download only) and deletes the package. Throws ZipException when the package cannot be
-// unpacked; the package and what was extracted then stay, and nothing is started.
-void InstallArchive(SetupSelection selection);
+// unpacked; the package then stays, and nothing is started. With a stage that unpacked members
+// while the package downloaded, the extraction folder is built in the staging folder from them and
+// moved into place only once everything is verified; on failure nothing of it stays.
+void InstallArchive(SetupSelection selection, UnpackStage* stage = nullptr);
 
-// Opens the package and unpacks it into the folder, timed as "extract".
-ExtractionResult ExtractArchive(const std::u16string& folder, const SetupSelection& selection);
-// Reads "arcinfo.json" and unpacks its entries while a progress window counts them.
-ExtractionResult ExtractWithProgress(zip_t* archive, const std::u16string& folder);
+// Opens the package and unpacks it into the folder, timed as "extract"; with a stage whose members
+// may be used, through the staging folder (see InstallArchive).
+ExtractionResult ExtractArchive(const std::u16string& folder, const SetupSelection& selection,
+                                UnpackStage* stage = nullptr);
+// Reads "arcinfo.json" and unpacks its entries while a progress window counts them; members that
+// the stage already unpacked are moved instead of inflated.
+ExtractionResult ExtractWithProgress(zip_t* archive, const std::u16string& folder,
+                                     UnpackStage* stage = nullptr);
 // Checks every destination, makes all folders, then unpacks the entries in list order with one
 // progress step each; stops at the first entry that fails. A worker thread hashes and writes the
 // bytes while the next ones are inflated.
 ExtractionResult ExtractAllEntries(const std::u16string& folder,
                                    const std::vector<ArcInfoEntry>& entries, zip_t* archive,
-                                   ExtractionProgress& progress);
+                                   ExtractionProgress& progress, UnpackStage* stage = nullptr);
 // Unpacks the entry's member to its first destination, checks its digest and copies it to the
-// other destinations.
+// other destinations. A member the stage already unpacked and checked is moved there instead.
 ExtractionResult ExtractEntry(const ArcInfoEntry& entry, zip_t* archive,
-                              const std::u16string& folder, MemberWriter& writer);
+                              const std::u16string& folder, MemberWriter& writer,
+                              UnpackStage* stage = nullptr);
 // Streams one member (found by its whole stored name, ASCII case ignored) into the target file
 // folder + relative, reached from the folder without following a link; libzip checks its CRC on
 // the way; the writer hashes and writes the bytes. digest receives the lower-case hex SHA-256 of

@@ -186,6 +186,12 @@ TEST(DownloadResumeTest, KilledLaunchIsContinuedFromTheInterruptedBlock) {
     EXPECT_EQ(ReadFileBytes(local), package.substr(0, interrupted * kBlock))
         << "the blocks before the interrupted one are on disk";
 
+    // Whatever the killed launch had unpacked beside its download is never used: the next launch
+    // starts its staging folder afresh and leaves none behind.
+    const fs::path staging = sandbox.downloads() / ".resumer.1.0.unpacking";
+    fs::create_directories(staging / "members");
+    WriteFileBytes(staging / "members" / member, "left by the killed launch");
+
     server.ClearRequests();
     server.SetHook([](const RecordedRequest& request, Reply& reply) {
         if (request.method == "POST") reply = Reply::Status(204);
@@ -197,10 +203,22 @@ TEST(DownloadResumeTest, KilledLaunchIsContinuedFromTheInterruptedBlock) {
     const std::string log = ReadFileBytes(sandbox.root() / "tmp" / "CAD-Setup.log");
     EXPECT_EQ(err.find("Setup launcher:"), std::string::npos) << err;
     EXPECT_EQ(log.find("throwing"), std::string::npos) << log;
+    // Besides the blocks, the unpacking that runs beside the download asks once for the package's
+    // end (its central directory), a range that starts inside a block and reaches the last byte.
+    const std::string end = "-" + std::to_string(package.size() - 1);
     std::vector<std::string> ranges;
+    int endRequests = 0;
     for (const RecordedRequest& request : server.Requests()) {
-        if (request.path == kPackagePath) ranges.push_back(request.Header("Range").value_or(""));
+        if (request.path != kPackagePath) continue;
+        const std::string range = request.Header("Range").value_or("");
+        const std::uint64_t first = std::stoull(range.substr(std::string("bytes=").size()));
+        if (range.ends_with(end) && first % kBlock != 0) {
+            ++endRequests;
+            continue;
+        }
+        ranges.push_back(range);
     }
+    EXPECT_EQ(endRequests, 1);
     std::vector<std::string> expected;
     for (std::uint64_t block = interrupted; block < blocks; ++block) {
         expected.push_back("bytes=" + std::to_string(block * kBlock) + "-" +
@@ -216,6 +234,9 @@ TEST(DownloadResumeTest, KilledLaunchIsContinuedFromTheInterruptedBlock) {
     // The package passed its digest and was unpacked with every member verified.
     EXPECT_TRUE(ReadFileBytes(sandbox.downloads() / "resumer.1.0" / "data" / "payload.bin") ==
                 payload);
+    // It was unpacked beside the download (the kept half at once), and no staging folder is left.
+    EXPECT_EQ(log.find("after its download"), std::string::npos) << log;
+    EXPECT_FALSE(fs::exists(staging));
     // The progress display started with the verified half already counted.
     EXPECT_NE(err.find("Fortschritt / Progress (download) ["), std::string::npos) << err;
 }

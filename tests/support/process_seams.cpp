@@ -3,6 +3,7 @@
 #include "core/clock.h"
 #include "core/message_pump.h"
 #include "install/archive_extraction.h"
+#include "install/unpack_stage.h"
 #include "ui/dialog_views.h"
 #include "usage/usage_events.h"
 
@@ -19,6 +20,7 @@ ScopedSeams::~ScopedSeams() {
     SetViews(nullptr);
     SetUsageClock(nullptr);
     SetSetupStarter(nullptr);
+    SetTailBound(0);
     SetHttpTimeLimits(mTimeLimits);
     SetDownloadConnectionLimits(mConnections);
     DownloadHost = mDownloadHost;
