@@ -322,11 +322,11 @@ std::string UnpackStage::FetchTail() {
     if (!directory) {
         return "the end of the package does not parse as a zip archive";
     }
-    const std::uint64_t start = std::min(*directory, endStart);
-    if (size - start > TailBound()) {
-        return "its central directory and end records (" + std::to_string(size - start) +
+    if (size - *directory > TailBound()) {
+        return "its central directory and end records (" + std::to_string(size - *directory) +
                " bytes) are larger than the bound of " + std::to_string(TailBound()) + " bytes";
     }
+    const std::uint64_t start = std::min(*directory, endStart);
     if (start < endStart && !fetch(start, end)) {
         return "the central directory of the package could not be fetched";
     }

@@ -32,8 +32,9 @@
 // The hidden folder beside the extraction folder in which a package is unpacked while it
 // downloads: destination + "." + product + "." + release key + ".unpacking" + separator.
 std::u16string StagingFolder(const SetupSelection& selection);
-// The most bytes of a package's end (central directory and end records) that the stage holds in
-// memory: 16 MiB, 4 MiB in a 32-bit process. A larger end is unpacked after the download.
+// The most bytes of a package's central directory and end records that the stage holds in memory
+// (besides the last 64 KiB, where the end records are looked for): 16 MiB, 4 MiB in a 32-bit
+// process. A package with a larger one is unpacked after the download.
 std::uint64_t TailBound();
 // Replaces the bound (tests); 0 restores the platform's.
 void SetTailBound(std::uint64_t bytes);

@@ -1,0 +1,338 @@
+// Unpacking an "arc" package while it downloads: members are unpacked into the staging folder as
+// their blocks are verified, and only a package that passed every check is moved into place. The
+// download and the install run in-process against the scripted server, as a launch runs them.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/clock.h"
+#include "core/endpoints.h"
+#include "core/file_system.h"
+#include "download/archive_download.h"
+#include "download/block_fetcher.h"
+#include "install/archive_extraction.h"
+#include "install/unpack_stage.h"
+#include "support/package_builder.h"
+#include "support/process_seams.h"
+#include "support/progress_recorder.h"
+#include "support/scripted_server.h"
+#include "support/setup_log_reader.h"
+#include "support/test_digests.h"
+#include "support/test_environment.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uint64_t kBlock = 16384;
+constexpr char kPackagePath[] = "/c/p.zip";
+constexpr char kFallback[] = "unpacking p.zip after its download: ";
+
+std::string DigestJson(const std::string& data) {
+    std::string json = "[";
+    for (const std::string& digest : DigestsOf(data, kBlock)) {
+        json += (json.size() > 1 ? ",\"" : "\"") + digest + "\"";
+    }
+    return json + "]";
+}
+
+// Text that deflates well but is not all one byte.
+std::string Prose(std::size_t length) {
+    std::string text;
+    for (std::size_t i = 0; text.size() < length; ++i) {
+        text += "line " + std::to_string(i) + " of the setup's data\n";
+    }
+    text.resize(length);
+    return text;
+}
+
+// Three content members of 40000, 90000 and 150000 bytes (each crosses several 16 KiB blocks),
+// the last needed in two places.
+struct Contents {
+    std::string first = NoiseBytes(40000);
+    std::string second = Prose(90000);
+    std::string third = NoiseBytes(150000) + Prose(1000);
+};
+
+class UnpackStageTest : public ::testing::Test {
+  protected:
+    ScopedSeams seams;
+    TempDir dir;
+    ScriptedServer server;
+    TrustTestAuthority trust;
+    ScopedEnv tmp{"TMPDIR", dir.path().string()};
+    ProgressRecorder views;
+    std::vector<std::uint64_t> sleeps;
+    SetupSelection selection;
+    std::string package;
+    Contents contents;
+
+    void SetUp() override {
+        SetDownloadConnectionLimits({1, 1});
+        DownloadHost = Endpoint{server.Host(), server.Port(), true};
+        SetSleeper([this](std::uint64_t ms) { sleeps.push_back(ms); });
+        SetSetupStarter([](const std::u16string&) {});
+        selection.product = std::u16string(1, u'p');
+        selection.version = "1.0";
+        selection.containername = "c";
+        selection.filename = "p.zip";
+        selection.filetype = "arc";
+        selection.download_only = true;
+        selection.destination = dir.folder() + u"dest/";
+    }
+
+    // The usual package: the three contents under their digests and the descriptors.
+    PackageBuilder Builder() const {
+        PackageBuilder builder;
+        const std::string first = builder.AddContent(contents.first);
+        const std::string second = builder.AddContent(contents.second);
+        const std::string third = builder.AddContent(contents.third);
+        builder.ArcInfo(R"([{"hash":")" + first + R"(","dst":["a/first.bin"]},)" + R"({"hash":")" +
+                        second + R"(","dst":["second.txt"]},)" + R"({"hash":")" + third +
+                        R"(","dst":["b/third.bin","c/copy.bin"]}])");
+        builder.ArcConfig(R"({"startCommands":[]})");
+        return builder;
+    }
+
+    void Publish(const PackageBuilder& builder) {
+        builder.Write(dir.path() / "package.zip");
+        package = ReadFileBytes(dir.path() / "package.zip");
+        server.PutObject("c/p.zip", package);
+        server.PutObject("c/p.blocks", DigestJson(package));
+        selection.blockhash = "p.blocks";
+        selection.blocksize = kBlock;
+        selection.filesize = package.size();
+        selection.hash = Sha256Of(package);
+        EXPECT_GT(package.size(), 2 * 65536u) << "larger than the end the stage fetches first";
+    }
+
+    std::uint64_t LastBlock() const { return (package.size() - 1) / kBlock; }
+    // The Range header with which the download asks for the block.
+    std::string BlockRange(std::uint64_t block) const {
+        return "bytes=" + std::to_string(block * kBlock) + "-" +
+               std::to_string(std::min<std::uint64_t>((block + 1) * kBlock, package.size()) - 1);
+    }
+
+    // Downloads and installs with a stage, as a launch does; the message the launch ends with,
+    // empty on success. The stage is gone when this returns.
+    std::string Launch() {
+        UnpackStage stage(selection);
+        try {
+            SetupSelection downloaded = DownloadArchive(selection, &stage);
+            InstallArchive(downloaded, &stage);
+        } catch (const std::exception& e) {
+            return e.what();
+        }
+        return {};
+    }
+
+    fs::path Destination() const { return dir.path() / "dest"; }
+    fs::path Extraction() const { return Destination() / "p.1.0"; }
+    fs::path Staging() const { return Destination() / ".p.1.0.unpacking"; }
+
+    void ExpectInstalled() const {
+        EXPECT_TRUE(ReadFileBytes(Extraction() / "a" / "first.bin") == contents.first);
+        EXPECT_TRUE(ReadFileBytes(Extraction() / "second.txt") == contents.second);
+        EXPECT_TRUE(ReadFileBytes(Extraction() / "b" / "third.bin") == contents.third);
+        EXPECT_TRUE(ReadFileBytes(Extraction() / "c" / "copy.bin") == contents.third);
+        EXPECT_FALSE(fs::exists(Staging()));
+        EXPECT_FALSE(fs::exists(Destination() / "p.zip")) << "deleted after the unpack";
+    }
+
+    // Requests for the package that are not whole blocks: the stage's look at its end.
+    int EndRequests() const {
+        int count = 0;
+        for (const RecordedRequest& request : server.Requests()) {
+            const std::string range = request.Header("Range").value_or("");
+            if (request.path == kPackagePath && std::stoull(range.substr(6)) % kBlock != 0) {
+                ++count;
+            }
+        }
+        return count;
+    }
+};
+
+// Waits (bounded) until the file holds exactly `size` bytes; the hook that calls it holds the
+// package's last block back meanwhile.
+bool AppearsWithSize(const fs::path& path, std::uint64_t size) {
+    for (int i = 0; i < 3000; ++i) {
+        std::error_code error;
+        if (fs::file_size(path, error) == size && !error) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+class UnpackStageMethodTest : public UnpackStageTest, public ::testing::WithParamInterface<bool> {};
+
+// Stored and deflated members that cross block borders are unpacked while the download still
+// waits for its last block, then moved into place.
+TEST_P(UnpackStageMethodTest, MembersAreUnpackedBeforeTheLastBlockArrives) {
+    PackageBuilder builder = Builder();
+    if (GetParam()) {
+        builder.Stored();
+    }
+    Publish(builder);
+    const fs::path firstStaged = Staging() / "members" / Sha256Of(contents.first);
+    const std::string last = BlockRange(LastBlock());
+    bool stagedBeforeLast = false;
+    server.SetHook([&](const RecordedRequest& request, Reply&) {
+        if (request.Header("Range") == last) {
+            stagedBeforeLast = AppearsWithSize(firstStaged, contents.first.size());
+        }
+    });
+    EXPECT_EQ(Launch(), "");
+    EXPECT_TRUE(stagedBeforeLast);
+    ExpectInstalled();
+    EXPECT_EQ(EndRequests(), 1);
+    EXPECT_EQ(SetupLogText().find(kFallback), std::string::npos) << SetupLogText();
+}
+
+INSTANTIATE_TEST_SUITE_P(Methods, UnpackStageMethodTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Stored" : "Deflated"; });
+
+// A block that arrives damaged under a member being unpacked never reaches the member: the
+// block is fetched again and the launch ends right, with the staged members used.
+TEST_F(UnpackStageTest, ABlockThatMismatchesUnderAMemberIsFetchedAgain) {
+    Publish(Builder().Stored());
+    const std::string damaged = BlockRange(4);  // inside the second member
+    bool damagedOnce = false;
+    server.SetHook([&](const RecordedRequest& request, Reply& reply) {
+        if (request.Header("Range") == damaged && !damagedOnce && reply.body.size() > 100) {
+            reply.body[100] = static_cast<char>(reply.body[100] ^ 0x55);
+            damagedOnce = true;
+        }
+    });
+    EXPECT_EQ(Launch(), "");
+    EXPECT_TRUE(damagedOnce);
+    EXPECT_EQ(sleeps, (std::vector<std::uint64_t>{2000}));
+    ExpectInstalled();
+    EXPECT_EQ(SetupLogText().find(kFallback), std::string::npos) << SetupLogText();
+}
+
+// A member whose bytes do not match its name fails the launch as without the stage, after it was
+// unpacked in the staging folder: nothing is moved into place, the staging folder is gone, the
+// verified package stays.
+TEST_F(UnpackStageTest, AMemberThatFailsItsDigestCommitsNothing) {
+    PackageBuilder builder;
+    const std::string bad = Sha256Of("what the member claims to be");
+    builder.Add(bad, contents.first);
+    const std::string good = builder.AddContent(contents.second);
+    builder.AddContent(contents.third);
+    builder.ArcInfo(R"([{"hash":")" + good + R"(","dst":["good.txt"]},)" + R"({"hash":")" + bad +
+                    R"(","dst":["bad.bin"]}])");
+    Publish(builder);
+    // Members are unpacked in package order: once the good one after it is staged, the bad one
+    // was unpacked in the staging folder and found wrong.
+    const fs::path goodStaged = Staging() / "members" / good;
+    const std::string last = BlockRange(LastBlock());
+    bool unpackedInStaging = false;
+    server.SetHook([&](const RecordedRequest& request, Reply&) {
+        if (request.Header("Range") == last) {
+            unpackedInStaging = AppearsWithSize(goodStaged, contents.second.size());
+        }
+    });
+    EXPECT_EQ(
+        Launch(),
+        "The package p.zip could not be unpacked: \"bad.bin\" does not match its digest " + bad);
+    EXPECT_TRUE(unpackedInStaging);
+    EXPECT_FALSE(fs::exists(Extraction())) << "the good member was not moved into place either";
+    EXPECT_FALSE(fs::exists(Staging()));
+    EXPECT_TRUE(ReadFileBytes(Destination() / "p.zip") == package) << "the verified package stays";
+}
+
+// The central directory fetched first must be the one in the verified package: when it is not,
+// nothing of the staging folder is used and the package is unpacked after the download.
+TEST_F(UnpackStageTest, ACentralDirectoryThatDisagreesWithTheVerifiedPackageIsNotUsed) {
+    Publish(Builder());
+    // The first directory entry's modification time: libzip reads it, nothing checks it.
+    const std::size_t end = package.size() - 22;
+    std::uint64_t directory = 0;
+    for (int i = 3; i >= 0; --i) {
+        directory = (directory << 8) | static_cast<unsigned char>(package[end + 16 + i]);
+    }
+    server.SetHook([&](const RecordedRequest& request, Reply& reply) {
+        const std::string range = request.Header("Range").value_or("");
+        if (request.path != kPackagePath || range.empty()) return;
+        const std::uint64_t first = std::stoull(range.substr(6));
+        if (first % kBlock != 0 && first <= directory + 12 && reply.status == 206) {
+            reply.body[directory + 12 - first] ^= 0x01;
+        }
+    });
+    EXPECT_EQ(Launch(), "");
+    ExpectInstalled();
+    EXPECT_TRUE(HasRecordFromASite(SetupLogText(),
+                                   std::string(kFallback) +
+                                       "the central directory fetched first differs from the "
+                                       "verified package"));
+}
+
+// Packages the stage cannot follow are unpacked after the download, as without it, and the log
+// says why.
+TEST_F(UnpackStageTest, PackagesTheStageCannotFollowAreUnpackedAfterTheDownload) {
+    struct Case {
+        const char* name;
+        bool otherMember;
+        std::uint64_t tailBound;
+        std::string why;
+    };
+    const std::vector<Case> cases = {
+        {"oversized central directory", false, 100,
+         "its central directory and end records (* bytes) are larger than the bound of 100 bytes"},
+        {"a member not named by its digest", true, 0, "it holds a member whose name is no digest"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetTailBound(c.tailBound);
+        PackageBuilder builder = Builder();
+        if (c.otherMember) {
+            builder.Add("readme.txt", "not listed anywhere");
+        }
+        Publish(builder);
+        fs::remove(dir.path() / "CAD-Setup.log");
+        EXPECT_EQ(Launch(), "");
+        ExpectInstalled();
+        const std::string log = SetupLogText();
+        const std::size_t at = log.find(kFallback);
+        ASSERT_NE(at, std::string::npos) << log;
+        std::string why = log.substr(at + std::string(kFallback).size(),
+                                     log.find('\n', at) - at - std::string(kFallback).size());
+        if (why.ends_with('\r')) why.pop_back();
+        const std::size_t star = c.why.find('*');
+        if (star == std::string::npos) {
+            EXPECT_EQ(why, c.why);
+        } else {
+            EXPECT_TRUE(why.starts_with(c.why.substr(0, star))) << why;
+            EXPECT_TRUE(why.ends_with(c.why.substr(star + 1))) << why;
+        }
+        fs::remove_all(Extraction());
+        server.ClearRequests();
+    }
+}
+
+// A download that fails leaves what it leaves today (the verified prefix of the package) and no
+// staging folder once the stage is gone.
+TEST_F(UnpackStageTest, AFailedDownloadLeavesTheVerifiedPrefixAndNoStaging) {
+    Publish(Builder().Stored());
+    const std::string missing = BlockRange(LastBlock());
+    const fs::path firstStaged = Staging() / "members" / Sha256Of(contents.first);
+    server.SetHook([&](const RecordedRequest& request, Reply& reply) {
+        if (request.Header("Range") == missing) {
+            AppearsWithSize(firstStaged, contents.first.size());
+            reply = Reply::Status(404);
+        }
+    });
+    EXPECT_EQ(Launch(), "Error during downloading archive");
+    EXPECT_FALSE(fs::exists(Staging()));
+    EXPECT_FALSE(fs::exists(Extraction()));
+    EXPECT_TRUE(ReadFileBytes(Destination() / "p.zip") == package.substr(0, LastBlock() * kBlock))
+        << "the verified prefix stays";
+}
+
+}  // namespace
