@@ -9,6 +9,7 @@
 //   and joins the thread, whether the owner leaves normally or by an exception.
 // - A job whose work throws ends the hand-off's work: it counts as failed, the jobs after it are
 //   dropped and later ones are not taken (the owner asks Failed()).
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -62,6 +63,13 @@ class OrderedHandOff {
     void Drain() {
         std::unique_lock lock(mMutex);
         mProducerWake.wait(lock, [this] { return mHeld == 0; });
+    }
+
+    // Drain with a limit: true once every job is done, false when the time ran out first (a
+    // caller on the UI thread keeps its windows answering between calls).
+    bool DrainFor(std::chrono::milliseconds limit) {
+        std::unique_lock lock(mMutex);
+        return mProducerWake.wait_for(lock, limit, [this] { return mHeld == 0; });
     }
 
     // A finished job to fill again, or none.

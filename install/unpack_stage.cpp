@@ -1,11 +1,13 @@
 #include "install/unpack_stage.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <optional>
 #include <system_error>
 
+#include "core/message_pump.h"
 #include "core/text_conversion.h"
 #include "download/range_fetch.h"
 #include "install/archive.h"
@@ -20,6 +22,9 @@ constexpr std::uint64_t MiB = 1048576;
 // and the end records): at least that much is held, so that opening never waits for the download.
 constexpr std::uint64_t kEndSearch = 65536 + 64;
 constexpr std::size_t kComparePiece = 256 * 1024;
+// While the install waits for the stage's last members: messages pumped, and how often.
+constexpr std::uint32_t kPumpBudget = 5;
+constexpr int kPumpEveryMs = 50;
 
 constexpr std::uint32_t kEndSignature = 0x06054b50;
 constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
@@ -455,7 +460,10 @@ bool UnpackStage::Conclude(const ReadOnlyFile& package, std::string& why) {
         return false;
     }
     Ended();  // the download is over: a read that still waits ends
-    mRunner->Drain();
+    // The stage may still be inflating the last members; the windows keep answering meanwhile.
+    while (!mRunner->DrainFor(std::chrono::milliseconds(kPumpEveryMs))) {
+        PumpMessages(kPumpBudget);
+    }
     {
         std::lock_guard lock(mMutex);
         why = mWhy;
