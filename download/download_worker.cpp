@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <optional>
 #include <utility>
 
 #include "download/download_target.h"
@@ -14,8 +15,6 @@ constexpr std::uint64_t MiB = 1048576;
 constexpr std::uint64_t kMaxOverlapPiece = sizeof(void*) < 8 ? 20 * MiB : 64 * MiB;
 // Blocks handed off at most: one in work, one waiting.
 constexpr std::size_t kHandOffBlocks = 2;
-// Buffers of written blocks kept for the next ones.
-constexpr std::size_t kMaxSpares = 2;
 // A verified block is hashed into the file's digest and written in slices of this size: each
 // slice is still in the processor's cache when it is copied to the file.
 constexpr std::size_t kWriteSlice = 256 * 1024;
@@ -33,41 +32,38 @@ DownloadWorker::DownloadWorker(DownloadStream& stream, bool overlap)
     : mStream(stream),
       mHandOffLimit(overlap ? kHandOffBlocks : 1),
       mFileDigest(std::make_unique<HashContext>("SHA256", std::string_view())),
-      mChecker([this] { RunChecks(); }),
-      mWriter([this] { RunWrites(); }) {}
+      mWrites(kHandOffBlocks, [this](Job& job) { Write(job); }),
+      // One more than the blocks: ForgetKept does not wait for room.
+      mChecks(kHandOffBlocks + 1, [this](Job& job) { Check(job); }) {}
 
 DownloadWorker::~DownloadWorker() {
     Stop();
 }
 
 void DownloadWorker::Stop() {
-    {
-        std::lock_guard lock(mMutex);
-        mStopping = true;
-    }
-    mCheckWake.notify_all();
-    if (mChecker.joinable()) {
-        mChecker.join();
-    }
-    // The checks have ended: the writer finishes what they passed on, then ends too.
-    if (mWriter.joinable()) {
-        mWriter.join();
-    }
+    // Stopping (a failure on the receiving side) still finishes the blocks that can be written:
+    // every good block received before the failure reaches the file. A block that waits for an
+    // earlier one is dropped.
+    mChecks.Drain();
+    mWrites.Drain();
+    mParked.clear();
 }
 
 void DownloadWorker::HashKept(std::string piece) {
-    std::unique_lock lock(mMutex);
-    mReceiverWake.wait(lock, [this] { return mHeld < mHandOffLimit; });
-    mJobs.push_back(Job{JobKind::Kept, 0, std::move(piece), nullptr});
-    ++mHeld;
-    mCheckWake.notify_one();
+    {
+        std::unique_lock lock(mMutex);
+        mReceiverWake.wait(lock, [this] { return mHeld < mHandOffLimit; });
+        ++mHeld;
+    }
+    mChecks.Push(Job{JobKind::Kept, 0, std::move(piece), nullptr});
 }
 
 void DownloadWorker::ForgetKept() {
-    std::unique_lock lock(mMutex);
-    mJobs.push_back(Job{JobKind::Forget, 0, {}, nullptr});
-    ++mHeld;
-    mCheckWake.notify_one();
+    {
+        std::lock_guard lock(mMutex);
+        ++mHeld;
+    }
+    mChecks.Push(Job{JobKind::Forget, 0, {}, nullptr});
 }
 
 void DownloadWorker::Watch(PackageWatcher* watcher, std::uint64_t verifiedBytes) {
@@ -82,17 +78,19 @@ void DownloadWorker::Begin(std::uint64_t firstBlock) {
 }
 
 void DownloadWorker::Submit(std::uint64_t block, std::string data, const std::string* expected) {
-    std::unique_lock lock(mMutex);
-    mReceiverWake.wait(lock, [this] { return mFailed || mHeld < mHandOffLimit; });
-    if (mFailed) {
-        return;
+    {
+        std::unique_lock lock(mMutex);
+        mReceiverWake.wait(lock, [this] { return mFailed || mHeld < mHandOffLimit; });
+        if (mFailed) {
+            return;
+        }
+        ++mHeld;
+        ++mUnjudged;
     }
-    mJobs.push_back(Job{JobKind::Block, block, std::move(data), expected});
-    ++mHeld;
-    ++mUnjudged;
-    mCheckWake.notify_one();
+    mChecks.Push(Job{JobKind::Block, block, std::move(data), expected});
     if (mHandOffLimit == 1) {
         // One block at a time: it is finished before the next one is received.
+        std::unique_lock lock(mMutex);
         mReceiverWake.wait(lock, [this] { return mFailed || mHeld == 0; });
     }
 }
@@ -115,14 +113,13 @@ bool DownloadWorker::WriteFailed() {
 }
 
 std::string DownloadWorker::SpareBuffer() {
-    std::lock_guard lock(mMutex);
-    if (mSpares.empty()) {
+    std::optional<Job> spare = mWrites.TakeSpare();
+    if (!spare) {
         return {};
     }
-    std::string spare = std::move(mSpares.back());
-    mSpares.pop_back();
-    spare.clear();
-    return spare;
+    std::string buffer = std::move(spare->data);
+    buffer.clear();
+    return buffer;
 }
 
 std::string DownloadWorker::Finish() {
@@ -131,153 +128,143 @@ std::string DownloadWorker::Finish() {
         mReceiverWake.wait(lock, [this] { return mFailed || mHeld == 0; });
     }
     Stop();
-    if (mFailed) {
+    if (WriteFailed()) {
         return {};
     }
     return mFileDigest->Finish(true);
 }
 
 void DownloadWorker::FailLocked() {
-    // Nothing after the failed block may reach the file: every waiting job is dropped.
+    // Nothing after the failed block may reach the file: every job still on its way is dropped
+    // when its turn comes, and nobody waits for one any more.
     mFailed = true;
-    for (const Job& job : mJobs) {
-        --mHeld;
-        if (job.kind == JobKind::Block) {
-            --mUnjudged;
-        }
-    }
-    mHeld -= mWrites.size();
-    mJobs.clear();
-    mWrites.clear();
 }
 
-// Out of memory outside a job (for a verdict or a queue's slot): the download ends as after a
-// failed write, and the receiver waits for nothing more.
-void DownloadWorker::AbandonLocked() {
-    FailLocked();
-    mHeld = 0;
-    mUnjudged = 0;
-    mChecksEnded = true;
-}
-
-void DownloadWorker::RunChecks() {
+void DownloadWorker::Check(Job& job) {
     try {
-        CheckJobs();
-    } catch (const std::exception&) {
-        std::lock_guard lock(mMutex);
-        AbandonLocked();
-    }
-    mReceiverWake.notify_all();
-    mWriteWake.notify_all();
-}
-
-void DownloadWorker::RunWrites() {
-    try {
-        WriteJobs();
-    } catch (const std::exception&) {
-        std::lock_guard lock(mMutex);
-        AbandonLocked();
-    }
-    mReceiverWake.notify_all();
-}
-
-void DownloadWorker::CheckJobs() {
-    for (;;) {
-        Job job;
-        {
-            std::unique_lock lock(mMutex);
-            // The next job: kept pieces in order, blocks in block order. A block that comes
-            // before an earlier one (fetched again after a mismatch) waits for it.
-            auto next = mJobs.end();
-            mCheckWake.wait(lock, [this, &next] {
-                next = std::find_if(mJobs.begin(), mJobs.end(), [this](const Job& candidate) {
-                    return candidate.kind != JobKind::Block || candidate.block == mNextBlock;
-                });
-                return mStopping || next != mJobs.end();
-            });
-            // Stopping (a failure on the receiving side) still finishes the blocks that can be
-            // written: every good block received before the failure reaches the file.
-            if (next == mJobs.end()) {
-                mChecksEnded = true;
-                return;
-            }
-            job = std::move(*next);
-            mJobs.erase(next);
-        }
-
-        bool match = true;
-        bool failed = false;
-        if (job.kind == JobKind::Block) {
-            try {
-                match = job.expected == nullptr || Md5Hex(job.data) == *job.expected;
-            } catch (const std::exception&) {
-                failed = true;  // out of memory: ends the download as a failed write would
-            }
-        }
-
-        {
-            std::lock_guard lock(mMutex);
-            if (job.kind == JobKind::Block) {
-                --mUnjudged;
-                if (!failed) {
-                    // The verdict goes out before the write: the receiver may go on meanwhile.
-                    mVerdicts.push_back(BlockVerdict{job.block, match,
-                                                     match ? std::string() : std::move(job.data)});
-                    if (match) {
-                        ++mNextBlock;
-                    }
+        if (job.kind != JobKind::Block) {
+            // Kept pieces and the restart of the file's digest pass on in order.
+            bool failed = false;
+            {
+                std::lock_guard lock(mMutex);
+                failed = mFailed;
+                if (failed) {
+                    --mHeld;
                 }
             }
             if (failed) {
-                --mHeld;
-                FailLocked();
-            } else if (match && !mFailed) {
-                mWrites.push_back(std::move(job));
-                mWriteWake.notify_one();
+                mReceiverWake.notify_all();
             } else {
-                --mHeld;
+                mWrites.Push(std::move(job));
             }
+            return;
+        }
+        std::uint64_t next = 0;
+        {
+            std::lock_guard lock(mMutex);
+            next = mNextBlock;
+        }
+        if (job.block != next) {
+            // It came before an earlier block that is fetched again: it waits for that one.
+            mParked.insert_or_assign(job.block, std::move(job));
+            return;
+        }
+        CheckBlock(job);
+        for (;;) {
+            {
+                std::lock_guard lock(mMutex);
+                next = mNextBlock;
+            }
+            const auto parked = mParked.find(next);
+            if (parked == mParked.end()) {
+                return;
+            }
+            Job waiting = std::move(parked->second);
+            mParked.erase(parked);
+            CheckBlock(waiting);
+        }
+    } catch (const std::exception&) {
+        // Out of memory outside a block's check: the download ends as after a failed write.
+        {
+            std::lock_guard lock(mMutex);
+            FailLocked();
         }
         mReceiverWake.notify_all();
     }
 }
 
-void DownloadWorker::WriteJobs() {
-    for (;;) {
-        Job job;
-        {
-            std::unique_lock lock(mMutex);
-            mWriteWake.wait(lock, [this] { return mChecksEnded || !mWrites.empty(); });
-            if (mWrites.empty()) {
-                return;
-            }
-            job = std::move(mWrites.front());
-            mWrites.pop_front();
+void DownloadWorker::CheckBlock(Job& job) {
+    {
+        // After a failure nothing more is judged or written.
+        std::lock_guard lock(mMutex);
+        if (mFailed) {
+            --mUnjudged;
+            --mHeld;
+            return;
         }
+    }
+    bool match = true;
+    bool failed = false;
+    try {
+        match = job.expected == nullptr || Md5Hex(job.data) == *job.expected;
+    } catch (const std::exception&) {
+        failed = true;  // out of memory: ends the download as a failed write would
+    }
+    bool passOn = false;
+    {
+        std::lock_guard lock(mMutex);
+        --mUnjudged;
+        if (!failed) {
+            // The verdict goes out before the write: the receiver may go on meanwhile.
+            mVerdicts.push_back(
+                BlockVerdict{job.block, match, match ? std::string() : std::move(job.data)});
+            if (match) {
+                ++mNextBlock;
+            }
+        }
+        if (failed) {
+            --mHeld;
+            FailLocked();
+        } else if (match && !mFailed) {
+            passOn = true;
+        } else {
+            --mHeld;
+        }
+    }
+    mReceiverWake.notify_all();
+    if (passOn) {
+        mWrites.Push(std::move(job));
+    }
+}
 
-        bool written = false;
+void DownloadWorker::Write(Job& job) {
+    bool skip = false;
+    {
+        std::lock_guard lock(mMutex);
+        skip = mFailed;
+    }
+    bool written = false;
+    if (!skip) {
         try {
             written = WriteJob(job);
+            if (written && job.kind == JobKind::Block && mWatcher != nullptr) {
+                // The block went to the operating system unbuffered: other readers of the file see
+                // it.
+                mVerifiedBytes += job.data.size();
+                mWatcher->Verified(mVerifiedBytes);
+            }
         } catch (const std::exception&) {
             written = false;  // out of memory: ends the download as a failed write would
         }
-        if (written && job.kind == JobKind::Block && mWatcher != nullptr) {
-            // The block went to the operating system unbuffered: other readers of the file see it.
-            mVerifiedBytes += job.data.size();
-            mWatcher->Verified(mVerifiedBytes);
-        }
-
-        {
-            std::lock_guard lock(mMutex);
-            --mHeld;
-            if (!written) {
-                FailLocked();
-            } else if (job.kind == JobKind::Block && mSpares.size() < kMaxSpares) {
-                mSpares.push_back(std::move(job.data));
-            }
-        }
-        mReceiverWake.notify_all();
     }
+    {
+        std::lock_guard lock(mMutex);
+        --mHeld;
+        if (!skip && !written) {
+            FailLocked();
+        }
+    }
+    mReceiverWake.notify_all();
 }
 
 bool DownloadWorker::WriteJob(const Job& job) {

@@ -4,21 +4,21 @@
 // writes them, while the UI thread already receives the next block. The second also hashes the
 // kept part of a resumed file, so that the finished file never has to be read again.
 //
-// The hand-off holds at most two blocks (one being checked, one being written, or waiting); with
-// blocks too large for that (see OverlapsBlocksOf) every block is finished before the next one is
-// received. The threads live exactly as long as the object: the destructor stops and joins them on
-// every path.
+// Each thread is an OrderedHandOff. The two together hold at most two blocks (one being checked,
+// one being written, or waiting); with blocks too large for that (see OverlapsBlocksOf) every block
+// is finished before the next one is received. The threads live exactly as long as the object: the
+// destructor finishes what can be finished and joins them on every path.
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/hash_context.h"
+#include "core/ordered_hand_off.h"
 
 class DownloadStream;
 class PackageWatcher;
@@ -83,13 +83,14 @@ class DownloadWorker {
         std::string data;
         const std::string* expected = nullptr;
     };
-    void RunChecks();
-    void RunWrites();
-    void CheckJobs();
-    void WriteJobs();
+    // The checking thread's work: kept pieces pass on in order; a block is checked when it is the
+    // next one, else it waits (parked) for the earlier one that is fetched again.
+    void Check(Job& job);
+    void CheckBlock(Job& job);
+    // The writing thread's work, in file order.
+    void Write(Job& job);
     bool WriteJob(const Job& job);
     void FailLocked();
-    void AbandonLocked();
     void Stop();
 
     DownloadStream& mStream;
@@ -97,23 +98,18 @@ class DownloadWorker {
     std::unique_ptr<HashContext> mFileDigest;  // used by the writing thread only
     PackageWatcher* mWatcher = nullptr;  // set before the first block, then read by the writer
     std::uint64_t mVerifiedBytes = 0;    // the writer's count of verified bytes on disk
+    std::map<std::uint64_t, Job>
+        mParked;  // the checking thread's blocks that wait for an earlier one
 
     std::mutex mMutex;
-    std::condition_variable mCheckWake;     // a job arrived, or stop
-    std::condition_variable mWriteWake;     // a checked job arrived, or the checks ended
     std::condition_variable mReceiverWake;  // a verdict, a finished job, or a failure
-    std::deque<Job> mJobs;                  // waiting for their check, in the order handed over
-    std::deque<Job> mWrites;                // checked, waiting to be written, in file order
     std::size_t mHeld = 0;                  // jobs handed over and not finished or dropped
     std::size_t mUnjudged = 0;              // blocks handed over without a verdict yet
     std::uint64_t mNextBlock = 0;           // the block that is checked next
     std::vector<BlockVerdict> mVerdicts;
-    std::vector<std::string> mSpares;
     bool mFailed = false;
-    bool mStopping = false;
-    bool mChecksEnded = false;
 
-    // Last: they start once everything above is ready.
-    std::thread mChecker;
-    std::thread mWriter;
+    // Last: they start once everything above is ready; the checks feed the writes.
+    OrderedHandOff<Job> mWrites;
+    OrderedHandOff<Job> mChecks;
 };
