@@ -492,6 +492,9 @@ launch() {
         HOME="$SANDBOX/home" TMPDIR="$SANDBOX/tmp" \
         SETUP_LAUNCHER_DOWNLOAD_ENDPOINT="$TARGET" SETUP_LAUNCHER_TABLE_ENDPOINT="$TABLE_ENDPOINT" \
         SETUP_LAUNCHER_CA_FILE="$CA" "$SANDBOX/bin/$product.run" <"$WORK/answers"
+    # Each launch's log stays beside the figures, for a look at where its time went.
+    mkdir -p "$WORK/launch-logs"
+    cp "$SANDBOX/tmp/CAD-Setup.log" "$WORK/launch-logs/$(tr -c 'A-Za-z0-9.\n-' _ <<<"$PREFIX$2").log"
     if grep -q "Setup launcher:" "$WORK/err.txt"; then
         grep "Setup launcher:" "$WORK/err.txt" >&2
         die "the launch of $product failed; its log: $SANDBOX/tmp/CAD-Setup.log"

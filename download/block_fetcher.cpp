@@ -1,6 +1,7 @@
 #include "download/block_fetcher.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <utility>
 #include <vector>
 
@@ -11,13 +12,12 @@
 namespace {
 // Requests at most for one piece that is completed from where it broke off.
 constexpr int kMaxPieceRequests = 15;
-// The rate is measured over the latest window of this length; another connection is added when it
-// exceeds the rate at the last step by this factor. No step follows the last one sooner than the
-// gap: a new connection needs its handshakes (three round trips) before it adds anything, and a
-// gain seen before that is noise.
-constexpr std::uint64_t kWindowMs = 400;
-constexpr std::uint64_t kStepGapMs = 150;
-constexpr double kUsefulGrowth = 1.10;
+// The rate is measured over the latest window of this length during which the same connections
+// delivered. A delivering connection counts as proven; the connections are taken to share a
+// bottleneck (the line or the server) once each gets less than this share of the best rate per
+// connection seen, and then another one would only split it further.
+constexpr std::uint64_t kWindowMs = 100;
+constexpr double kUnsharedShare = 0.8;
 // How long the receiver waits for a block before it pumps messages again.
 constexpr auto kPumpInterval = std::chrono::milliseconds(50);
 constexpr std::uint32_t kPumpBudget = 10;
@@ -38,17 +38,22 @@ void SetDownloadConnectionLimits(DownloadConnections limits) {
     gLimits = limits;
 }
 
-std::size_t NextConnectionCount(std::size_t connections, double rate, double previousRate,
-                                std::size_t cap, std::uint64_t piecesWaiting) {
+std::size_t NextConnectionCount(const ConnectionMeasure& measure, std::size_t cap,
+                                std::uint64_t piecesWaiting) {
+    const std::size_t connections = measure.connections;
     if (connections >= cap || piecesWaiting <= connections) return connections;
-    if (previousRate > 0 && rate < previousRate * kUsefulGrowth) return connections;
+    const std::size_t delivering = std::min(measure.delivering, connections);
+    if (delivering == 0 || connections - delivering >= delivering) return connections;
+    const double perConnection = measure.rate / static_cast<double>(delivering);
+    if (perConnection < measure.bestPerConnection * kUnsharedShare) return connections;
     return connections + 1;
 }
 
 BlockFetcher::BlockFetcher(ReleaseObject object, bool completeShortPieces)
     : mObject(std::move(object)),
       mCompleteShort(completeShortPieces),
-      mLimits(DownloadConnectionLimits()) {
+      mLimits(DownloadConnectionLimits()),
+      mStartTick(TickCount64()) {
     // The receiving thread's own connection (from the digest list) would sit idle beside the
     // pool's and count against a server that allows a client only so many.
     if (Parallel()) ReleaseIdleConnections();
@@ -137,13 +142,14 @@ void BlockFetcher::RunPiece(Piece piece) {
         out = mBlocks.at(block)->data.data() + offset;
     }
     const std::uint64_t last = first + offset + length - 1;
+    std::atomic<std::uint64_t>& received = ConnectionBytes();
     std::size_t done = 0;
     bool ok = true;
     for (int requests = 1;; ++requests) {
         std::size_t got = 0;
         HttpOutcome outcome;
         ok = FetchPiece(mObject, first + offset + done, last, out + done,
-                        static_cast<std::size_t>(length - done), got, mCancel, mReceived, &outcome);
+                        static_cast<std::size_t>(length - done), got, mCancel, received, &outcome);
         done += got;
         if (!ok && !mCancel && outcome.connectionFailed && MayTryAgain(piece)) {
             LOG_RECORD("a connection of the download was refused; going on with " +
@@ -206,30 +212,54 @@ bool BlockFetcher::Queued(std::uint64_t block) const {
     return mBlocks.count(block) != 0;
 }
 
+std::atomic<std::uint64_t>& BlockFetcher::ConnectionBytes() {
+    std::lock_guard lock(mMutex);
+    auto& counter = mConnectionBytes[std::this_thread::get_id()];
+    if (!counter) counter = std::make_unique<std::atomic<std::uint64_t>>(0);
+    return *counter;
+}
+
 void BlockFetcher::Adapt() {
     if (!Parallel()) return;
     const std::uint64_t now = TickCount64();
-    const std::uint64_t received = mReceived.load(std::memory_order_relaxed);
-    mSamples.emplace_back(now, received);
-    // The oldest sample kept is the last one at least a window old.
-    while (mSamples.size() > 1 && mSamples[1].first + kWindowMs <= now) mSamples.pop_front();
-    const auto [start, startBytes] = mSamples.front();
-    if (now < start + kWindowMs || now < mLastStep + kStepGapMs) return;
-    const double rate =
-        static_cast<double>(received - startBytes) * 1000.0 / static_cast<double>(now - start);
-
+    std::uint64_t received = 0;
+    std::size_t delivering = 0;
     std::uint64_t waiting = 0;
     {
         std::lock_guard lock(mMutex);
         if (mFrozen) return;
+        for (const auto& [thread, bytes] : mConnectionBytes) {
+            const std::uint64_t got = bytes->load(std::memory_order_relaxed);
+            received += got;
+            if (got != 0) ++delivering;
+        }
         waiting = mPiecesWaiting;
     }
-    const std::size_t connections = mPool.Connections();
-    const std::size_t next =
-        NextConnectionCount(connections, rate, mPreviousRate, mLimits.max, waiting);
-    if (next == connections) return;
-    mPreviousRate = rate;
-    mLastStep = now;
+    // A connection that began delivering within the window would make the rate per connection
+    // look lower than it is: the window starts again.
+    if (delivering != mDelivering) {
+        mDelivering = delivering;
+        mSamples.clear();
+    }
+    mSamples.emplace_back(now, received);
+    while (mSamples.size() > 1 && mSamples[1].first + kWindowMs <= now) mSamples.pop_front();
+    const auto [start, startBytes] = mSamples.front();
+    if (delivering == 0 || now < start + kWindowMs) return;
+
+    ConnectionMeasure measure;
+    measure.connections = mPool.Connections();
+    measure.delivering = delivering;
+    measure.rate =
+        static_cast<double>(received - startBytes) * 1000.0 / static_cast<double>(now - start);
+    mBestPerConnection =
+        std::max(mBestPerConnection, measure.rate / static_cast<double>(delivering));
+    measure.bestPerConnection = mBestPerConnection;
+    const std::size_t next = NextConnectionCount(measure, mLimits.max, waiting);
+    if (next == measure.connections) return;
     mPool.SetConnections(next);
-    LOG_RECORD("download connections: " + std::to_string(next));
+    char figures[96];
+    std::snprintf(figures, sizeof figures, " (after %llu ms, at %.1f MB/s over %zu)",
+                  static_cast<unsigned long long>(now - mStartTick), measure.rate / 1e6,
+                  delivering);
+    LOG_RECORD("download connections: " + std::to_string(next) + figures);
 }

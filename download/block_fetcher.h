@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "download/range_fetch.h"
@@ -31,12 +32,21 @@ struct DownloadConnections {
 DownloadConnections DownloadConnectionLimits();
 void SetDownloadConnectionLimits(DownloadConnections limits);
 
-// The connection count's next step after one measuring window: connections in use, the rate of
-// this window and of the window before the last step (0: none yet), the cap, and the pieces
-// still waiting. One more while the rate has grown by a useful margin since the last step, never
-// beyond the cap or the pieces that wait for a connection.
-std::size_t NextConnectionCount(std::size_t connections, double rate, double previousRate,
-                                std::size_t cap, std::uint64_t piecesWaiting);
+// What the receiver knows of the connections after one measuring window.
+struct ConnectionMeasure {
+    std::size_t connections = 0;   // in the pool
+    std::size_t delivering = 0;    // of them, those that have received bytes of a piece
+    double rate = 0;               // bytes per second of the latest window, over which no
+                                   // connection began delivering
+    double bestPerConnection = 0;  // the highest rate per delivering connection seen so far
+};
+// The connection count's next step: one more while each delivering connection still gets about
+// as much as the best seen per connection (the connections do not yet share a bottleneck, so one
+// more adds to the total rate), while no more connections are still opening than have proven
+// themselves (growth at most doubles per round of handshakes), never beyond the cap or the pieces
+// that wait for a connection.
+std::size_t NextConnectionCount(const ConnectionMeasure& measure, std::size_t cap,
+                                std::uint64_t piecesWaiting);
 
 class BlockFetcher {
   public:
@@ -84,12 +94,14 @@ class BlockFetcher {
     void RunPiece(Piece piece);
     bool MayTryAgain(const Piece& piece);
     void Adapt();
+    // The byte counter of the calling thread's connection.
+    std::atomic<std::uint64_t>& ConnectionBytes();
 
     const ReleaseObject mObject;
     const bool mCompleteShort;
     const DownloadConnections mLimits;
+    const std::uint64_t mStartTick;
     std::atomic<bool> mCancel{false};
-    std::atomic<std::uint64_t> mReceived{0};  // body bytes arrived, for the rate
 
     mutable std::mutex mMutex;
     std::condition_variable mDone;
@@ -98,12 +110,16 @@ class BlockFetcher {
     std::uint64_t mPiecesWaiting = 0;    // pieces posted and not finished
     std::uint64_t mPiecesCompleted = 0;  // pieces that arrived
 
-    // The receiver's measuring window for the connection count.
-    // (tick, bytes arrived) at each look of the receiver over the last window: the rate is always
-    // that of the latest whole window, so a step follows as soon as the last one shows its gain.
+    // Bytes received over each connection of the pool (by its thread), for the rate and for
+    // telling connections that deliver from those still opening.
+    std::map<std::thread::id, std::unique_ptr<std::atomic<std::uint64_t>>> mConnectionBytes;
+
+    // The receiver's measuring window for the connection count: (tick, bytes arrived) at each
+    // look of the receiver since the delivering connections last changed, the oldest one kept
+    // being the last at least a window old, so that the rate is that of the latest whole window.
     std::deque<std::pair<std::uint64_t, std::uint64_t>> mSamples;
-    std::uint64_t mLastStep = 0;  // tick of the last step
-    double mPreviousRate = 0;
+    std::size_t mDelivering = 0;
+    double mBestPerConnection = 0;
     bool mFrozen = false;  // a connection was refused: the count no longer grows
 
     // Last: its threads run pieces that use everything above, and are joined first.

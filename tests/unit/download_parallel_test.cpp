@@ -246,27 +246,28 @@ TEST_F(DownloadParallelTest, ImageChunksCutOffAreCompletedFromWhereTheyBrokeOff)
     ExpectProgressInBlockOrder(3);
 }
 
-TEST(DownloadConnectionCountTest, GrowsWhileTheRateGrowsUsefully) {
+TEST(DownloadConnectionCountTest, GrowsWhileEachConnectionKeepsItsRate) {
     struct Case {
         const char* name;
-        std::size_t connections;
-        double rate, previousRate;
+        ConnectionMeasure measure;  // connections, delivering, rate, best per connection
         std::size_t cap;
         std::uint64_t waiting;
         std::size_t next;
     };
     const Case cases[] = {
-        {"first window", 2, 10.0, 0.0, 8, 100, 3},
-        {"rate grew by a useful margin", 3, 12.0, 10.0, 8, 100, 4},
-        {"rate grew too little", 3, 10.5, 10.0, 8, 100, 3},
-        {"rate fell", 4, 8.0, 10.0, 8, 100, 4},
-        {"at the cap", 8, 50.0, 10.0, 8, 100, 8},
-        {"no more pieces than connections", 3, 50.0, 10.0, 8, 3, 3},
+        {"the first window", {2, 2, 20.0, 10.0}, 8, 100, 3},
+        {"one opening beside two proven", {3, 2, 20.0, 10.0}, 8, 100, 4},
+        {"as many opening as proven", {4, 2, 20.0, 10.0}, 8, 100, 4},
+        {"none delivering yet", {2, 0, 0.0, 0.0}, 8, 100, 2},
+        {"each still gets most of the best", {4, 4, 34.0, 10.0}, 8, 100, 5},
+        {"the line is shared", {5, 5, 38.0, 10.0}, 8, 100, 5},
+        {"at the cap", {8, 8, 80.0, 10.0}, 8, 100, 8},
+        {"no more pieces than connections", {3, 3, 30.0, 10.0}, 8, 3, 3},
+        {"a refused connection still counted as delivering", {2, 3, 30.0, 10.0}, 8, 100, 3},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(NextConnectionCount(c.connections, c.rate, c.previousRate, c.cap, c.waiting),
-                  c.next);
+        EXPECT_EQ(NextConnectionCount(c.measure, c.cap, c.waiting), c.next);
     }
 }
 }  // namespace
