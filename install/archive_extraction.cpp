@@ -70,6 +70,23 @@ ArchiveHandle OpenPackage(const SetupSelection& selection) {
     return file ? OpenArchive(*file) : ArchiveHandle();
 }
 
+// Whether every destination of "arcinfo.json" fits the platform's path limit below the folder. The
+// staging folder's tree lies deeper than the extraction folder: a package whose destinations fit
+// only the shorter path is unpacked the usual way. (A descriptor too large to read fails later.)
+bool FitsBelow(zip_t* archive, const std::u16string& folder) {
+    if (IsDescriptorTooLarge(archive, "arcinfo.json")) {
+        return true;
+    }
+    for (const ArcInfoEntry& entry : ReadArcInfo(archive)) {
+        for (const std::u16string& destination : entry.destinations) {
+            if (!FitsPathLimit(folder + NormalizeSeparators(destination))) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 // The extraction folder's own name must be a plain name: it is deleted and filled.
 bool IsPlainFolderName(const std::u16string& name) {
     return IsContainedRelativePath(name) && name.find(u'/') == std::u16string::npos &&
@@ -139,6 +156,11 @@ ExtractionResult ExtractArchive(const std::u16string& folder, const SetupSelecti
     if (stage != nullptr && stage->Active()) {
         std::string why;
         staged = archive && selection.package && stage->Conclude(*selection.package, why);
+        if (staged && !FitsBelow(archive.get(), stage->TreeFolder())) {
+            why = "a destination is too long for the staging folder";
+            staged = false;
+            stage->Discard();
+        }
         if (!staged && !why.empty()) {
             LOG_RECORD("unpacking " + selection.filename + " after its download: " + why);
         }

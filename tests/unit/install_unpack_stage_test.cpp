@@ -85,15 +85,17 @@ class UnpackStageTest : public ::testing::Test {
         selection.destination = dir.folder() + u"dest/";
     }
 
-    // The usual package: the three contents under their digests and the descriptors.
-    PackageBuilder Builder() const {
+    // The usual package: the three contents under their digests and the descriptors (the third
+    // content also at `further`, when given).
+    PackageBuilder Builder(const std::string& further = std::string()) const {
         PackageBuilder builder;
         const std::string first = builder.AddContent(contents.first);
         const std::string second = builder.AddContent(contents.second);
         const std::string third = builder.AddContent(contents.third);
         builder.ArcInfo(R"([{"hash":")" + first + R"(","dst":["a/first.bin"]},)" + R"({"hash":")" +
                         second + R"(","dst":["second.txt"]},)" + R"({"hash":")" + third +
-                        R"(","dst":["b/third.bin","c/copy.bin"]}])");
+                        R"(","dst":["b/third.bin","c/copy.bin")" +
+                        (further.empty() ? "" : ",\"" + further + "\"") + "]}]");
         builder.ArcConfig(R"({"startCommands":[]})");
         return builder;
     }
@@ -276,21 +278,33 @@ TEST_F(UnpackStageTest, ACentralDirectoryThatDisagreesWithTheVerifiedPackageIsNo
 // Packages the stage cannot follow are unpacked after the download, as without it, and the log
 // says why.
 TEST_F(UnpackStageTest, PackagesTheStageCannotFollowAreUnpackedAfterTheDownload) {
+    // A destination that just fits the path limit below the extraction folder, but not below the
+    // staging folder's deeper tree.
+    const std::size_t room = 4095 - (Extraction().string() + "/").size();
+    std::string deep;
+    while (deep.size() + 101 < room) {
+        deep += std::string(100, 'd') + "/";
+    }
+    deep += std::string(room - deep.size(), 'f');
     struct Case {
         const char* name;
         bool otherMember;
         std::uint64_t tailBound;
+        std::string further;
         std::string why;
     };
     const std::vector<Case> cases = {
-        {"oversized central directory", false, 100,
+        {"oversized central directory", false, 100, "",
          "its central directory and end records (* bytes) are larger than the bound of 100 bytes"},
-        {"a member not named by its digest", true, 0, "it holds a member whose name is no digest"},
+        {"a member not named by its digest", true, 0, "",
+         "it holds a member whose name is no digest"},
+        {"a destination too deep for the staging folder", false, 0, deep,
+         "a destination is too long for the staging folder"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         SetTailBound(c.tailBound);
-        PackageBuilder builder = Builder();
+        PackageBuilder builder = Builder(c.further);
         if (c.otherMember) {
             builder.Add("readme.txt", "not listed anywhere");
         }
