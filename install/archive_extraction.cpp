@@ -180,6 +180,14 @@ ExtractionResult ExtractArchive(const std::u16string& folder, const SetupSelecti
     CloseArchive(archive);
     if (result && PathExists(tree) && !MoveEntry(tree, folder)) {
         result = ExtractionResult::Failure(Quoted(tree) + " cannot be moved to " + Quoted(folder));
+    } else if (!result) {
+        // The message names the file where it would have been: in the extraction folder.
+        const std::string from = ToUtf8(tree);
+        const std::string to = ToUtf8(folder);
+        for (std::size_t at = result.reason.find(from); at != std::string::npos;
+             at = result.reason.find(from, at + to.size())) {
+            result.reason.replace(at, from.size(), to);
+        }
     }
     stage->Discard();
     return result;

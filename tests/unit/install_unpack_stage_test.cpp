@@ -249,6 +249,22 @@ TEST_F(UnpackStageTest, AMemberThatFailsItsDigestCommitsNothing) {
     EXPECT_TRUE(ReadFileBytes(Destination() / "p.zip") == package) << "the verified package stays";
 }
 
+// A file that cannot be written fails the launch with the message it gives without the stage: it
+// names the file in the extraction folder, not in the staging folder.
+TEST_F(UnpackStageTest, AFileThatCannotBeWrittenIsNamedInTheExtractionFolder) {
+    PackageBuilder builder;
+    const std::string first = builder.AddContent(contents.first);
+    const std::string second = builder.AddContent(contents.third);
+    // "x" is made as a folder for "x/y" before any file is written: the file "x" cannot be.
+    builder.ArcInfo(R"([{"hash":")" + first + R"(","dst":["x"]},{"hash":")" + second +
+                    R"(","dst":["x/y"]}])");
+    Publish(builder);
+    EXPECT_EQ(Launch(), "The package p.zip could not be unpacked: \"" +
+                            (Extraction() / "x").string() + "\" cannot be written");
+    EXPECT_FALSE(fs::exists(Extraction()));
+    EXPECT_FALSE(fs::exists(Staging()));
+}
+
 // The central directory fetched first must be the one in the verified package: when it is not,
 // nothing of the staging folder is used and the package is unpacked after the download.
 TEST_F(UnpackStageTest, ACentralDirectoryThatDisagreesWithTheVerifiedPackageIsNotUsed) {
