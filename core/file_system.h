@@ -82,10 +82,11 @@ bool IsDirectory(const std::u16string& path);
 bool CreateDirectoryOnce(const std::u16string& path);
 bool DeleteFileAt(const std::u16string& path);
 bool RemoveEmptyDirectory(const std::u16string& path);
-// Renames a file or folder within one volume (a trailing separator is ignored). A file replaces a
-// file at the new name; a folder needs its new name to be free (POSIX also takes an empty folder).
-// A link at the new name is replaced, never followed.
-bool MoveEntry(const std::u16string& from, const std::u16string& to);
+// Renames folder + from to folder + to (relative paths; a trailing separator is ignored), within
+// one volume, reaching both from the folder without following a link on the way. A file replaces
+// a file at the new name; a folder needs its new name to be free (POSIX also takes an empty
+// folder). A link at either name is moved or replaced as the link, never followed.
+bool MoveBelow(const std::u16string& folder, const std::u16string& from, const std::u16string& to);
 // Hides a folder from a casual look where the platform has an attribute for it (Windows); on POSIX
 // a leading dot in its name does that, and this does nothing.
 void HideEntry(const std::u16string& path);

@@ -244,9 +244,25 @@ bool RemoveEmptyDirectory(const std::u16string& path) {
     return ::rmdir(Native(path).c_str()) == 0;
 }
 
-bool MoveEntry(const std::u16string& from, const std::u16string& to) {
-    return ::rename(NativeNoTrailingSeparator(from).c_str(),
-                    NativeNoTrailingSeparator(to).c_str()) == 0;
+bool MoveBelow(const std::u16string& folder, const std::u16string& from, const std::u16string& to) {
+    const auto leafOf = [](const std::u16string& relative) {
+        std::string path = Native(relative);
+        while (!path.empty() && path.back() == '/') {
+            path.pop_back();
+        }
+        return path;
+    };
+    std::string fromName;
+    std::string toName;
+    const UniqueFd fromFolder = OpenFolderBelow(folder, leafOf(from), false, fromName);
+    const UniqueFd toFolder = OpenFolderBelow(folder, leafOf(to), false, toName);
+    for (const std::string& name : {fromName, toName}) {
+        if (name.empty() || name == "." || name == "..") {
+            return false;
+        }
+    }
+    return fromFolder.Get() >= 0 && toFolder.Get() >= 0 &&
+           ::renameat(fromFolder.Get(), fromName.c_str(), toFolder.Get(), toName.c_str()) == 0;
 }
 
 void HideEntry(const std::u16string&) {}

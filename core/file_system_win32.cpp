@@ -192,8 +192,22 @@ std::u16string TrimmedSeparators(std::u16string path) {
 }
 }  // namespace
 
-bool MoveEntry(const std::u16string& from, const std::u16string& to) {
-    return MoveFileExW(Wide(TrimmedSeparators(from)), Wide(TrimmedSeparators(to)),
+bool MoveBelow(const std::u16string& folder, const std::u16string& from, const std::u16string& to) {
+    // Every folder between the folder and either name is looked at for a reparse point first;
+    // MoveFileExW moves or replaces a reparse point at either name itself.
+    const std::u16string base = AsDirectoryPath(folder);
+    for (const std::u16string& relative : {TrimmedSeparators(from), TrimmedSeparators(to)}) {
+        if (relative.empty() || !IsContainedRelativePath(relative)) {
+            return false;
+        }
+        for (std::size_t end = relative.find(kPathSeparator); end != std::u16string::npos;
+             end = relative.find(kPathSeparator, end + 1)) {
+            if (IsLink(base + relative.substr(0, end))) {
+                return false;
+            }
+        }
+    }
+    return MoveFileExW(Wide(base + TrimmedSeparators(from)), Wide(base + TrimmedSeparators(to)),
                        MOVEFILE_REPLACE_EXISTING) != FALSE;
 }
 

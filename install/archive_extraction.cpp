@@ -87,6 +87,11 @@ bool FitsBelow(zip_t* archive, const std::u16string& folder) {
     return true;
 }
 
+// The extraction folder's name in the destination: product + "." + release key.
+std::u16string FolderName(const SetupSelection& selection) {
+    return selection.product + u"." + ToUtf16(selection.version);
+}
+
 // The extraction folder's own name must be a plain name: it is deleted and filled.
 bool IsPlainFolderName(const std::u16string& name) {
     return IsContainedRelativePath(name) && name.find(u'/') == std::u16string::npos &&
@@ -104,13 +109,12 @@ std::u16string ArchivePath(const SetupSelection& selection) {
 }
 
 std::u16string ExtractionFolder(const SetupSelection& selection) {
-    return AsDirectoryPath(selection.destination) + selection.product + u"." +
-           ToUtf16(selection.version) + kPathSeparator;
+    return AsDirectoryPath(selection.destination) + FolderName(selection) + kPathSeparator;
 }
 
 void InstallArchive(SetupSelection selection, UnpackStage* stage) {
     const std::string failure = "The package " + selection.filename + " could not be unpacked: ";
-    const std::u16string folderName = selection.product + u"." + ToUtf16(selection.version);
+    const std::u16string folderName = FolderName(selection);
     if (!IsPlainFolderName(folderName)) {
         THROW_ZIP(failure + Quoted(folderName) + " is no folder name");
     }
@@ -178,7 +182,7 @@ ExtractionResult ExtractArchive(const std::u16string& folder, const SetupSelecti
     const std::u16string& tree = stage->TreeFolder();
     ExtractionResult result = ExtractWithProgress(archive.get(), tree, stage);
     CloseArchive(archive);
-    if (result && PathExists(tree) && !MoveEntry(tree, folder)) {
+    if (result && PathExists(tree) && !stage->MoveTreeTo(FolderName(selection))) {
         result = ExtractionResult::Failure(Quoted(tree) + " cannot be moved to " + Quoted(folder));
     } else if (!result) {
         // The message names the file where it would have been: in the extraction folder.
@@ -262,8 +266,7 @@ ExtractionResult ExtractEntry(const ArcInfoEntry& entry, zip_t* archive,
     std::string digest;
     // A member the stage unpacked is already checked against its digest (its name): it is moved
     // to its first destination, a rename inside the staging folder. Any other is inflated now.
-    const std::u16string staged = stage != nullptr ? stage->TakeStagedMember(entry.hash) : u"";
-    if (!staged.empty() && MoveEntry(staged, first)) {
+    if (stage != nullptr && stage->PlaceStagedMember(entry.hash, firstDestination)) {
         digest = entry.hash;
     } else if (ExtractionResult written = ExtractMemberToFile(entry.hash, archive, folder,
                                                               firstDestination, writer, digest);

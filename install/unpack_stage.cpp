@@ -181,9 +181,16 @@ ArchiveHandle OpenStageArchive(UnpackStage& stage) {
 
 }  // namespace
 
+namespace {
+std::u16string StagingName(const SetupSelection& selection) {
+    return u"." + selection.product + u"." + ToUtf16(selection.version) + u".unpacking";
+}
+constexpr char16_t kMembersName[] = u"members";
+constexpr char16_t kTreeName[] = u"tree";
+}  // namespace
+
 std::u16string StagingFolder(const SetupSelection& selection) {
-    return AsDirectoryPath(selection.destination) + u"." + selection.product + u"." +
-           ToUtf16(selection.version) + u".unpacking" + kPathSeparator;
+    return AsDirectoryPath(selection.destination) + StagingName(selection) + kPathSeparator;
 }
 
 namespace {
@@ -206,9 +213,10 @@ void SetTailBound(std::uint64_t bytes) {
 
 UnpackStage::UnpackStage(const SetupSelection& selection)
     : mSelection(selection),
+      mStagingName(StagingName(selection)),
       mStaging(StagingFolder(selection)),
-      mMembers(mStaging + u"members" + kPathSeparator),
-      mTree(mStaging + u"tree" + kPathSeparator) {}
+      mMembers(mStaging + kMembersName + kPathSeparator),
+      mTree(mStaging + kTreeName + kPathSeparator) {}
 
 UnpackStage::~UnpackStage() {
     {
@@ -483,9 +491,21 @@ bool UnpackStage::Conclude(const ReadOnlyFile& package, std::string& why) {
     return true;
 }
 
-std::u16string UnpackStage::TakeStagedMember(const std::string& digest) {
-    std::lock_guard lock(mMutex);
-    return mStaged.erase(digest) != 0 ? mMembers + ToUtf16(digest) : std::u16string();
+bool UnpackStage::PlaceStagedMember(const std::string& digest, const std::u16string& relative) {
+    {
+        std::lock_guard lock(mMutex);
+        if (mStaged.erase(digest) == 0) {
+            return false;
+        }
+    }
+    // Both names are reached from the staging folder without following a link on the way.
+    return MoveBelow(mStaging, std::u16string(kMembersName) + kPathSeparator + ToUtf16(digest),
+                     std::u16string(kTreeName) + kPathSeparator + relative);
+}
+
+bool UnpackStage::MoveTreeTo(const std::u16string& folderName) {
+    return MoveBelow(AsDirectoryPath(mSelection.destination),
+                     mStagingName + kPathSeparator + kTreeName, folderName);
 }
 
 void UnpackStage::Discard() {

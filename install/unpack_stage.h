@@ -58,9 +58,11 @@ class UnpackStage final : public PackageWatcher {
     bool Conclude(const ReadOnlyFile& package, std::string& why);
     // The folder in which the extraction folder is built before it is moved into place.
     const std::u16string& TreeFolder() const { return mTree; }
-    // The staged file of a member whose digest was checked, or empty when there is none; the
-    // caller moves it away (a later entry of the same digest gets none).
-    std::u16string TakeStagedMember(const std::string& digest);
+    // Moves the staged file of a member whose digest was checked to relative in the tree folder;
+    // false when there is none (a later entry of the same digest gets none) or it cannot be moved.
+    bool PlaceStagedMember(const std::string& digest, const std::u16string& relative);
+    // Moves the tree folder into place as folderName in the destination (one rename).
+    bool MoveTreeTo(const std::u16string& folderName);
     // Removes the staging folder with whatever it still holds.
     void Discard();
 
@@ -77,6 +79,7 @@ class UnpackStage final : public PackageWatcher {
     bool TailMatches(const ReadOnlyFile& package) const;
 
     const SetupSelection mSelection;
+    const std::u16string mStagingName;  // the staging folder's name in the destination
     const std::u16string mStaging;
     const std::u16string mMembers;
     const std::u16string mTree;

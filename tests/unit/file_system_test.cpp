@@ -164,6 +164,40 @@ TEST(FileSystem, CreatingBelowAFolderFollowsNoLinkOnTheWay) {
     EXPECT_FALSE(std::filesystem::exists(folder / "real" / "made" / "deeper" / "file.txt"));
 }
 
+// Moves below a folder reach both names without following a link on the way: nothing moves into
+// or out of the folder a link points to; a plain move of a file and of a folder works.
+TEST(FileSystem, MovingBelowAFolderFollowsNoLinkOnTheWay) {
+    TempDir dir;
+    const std::filesystem::path folder = dir.path() / "folder";
+    const std::filesystem::path outside = dir.path() / "outside";
+    std::filesystem::create_directories(folder / "real" / "tree");
+    std::filesystem::create_directories(outside);
+    WriteFileBytes(outside / "file.txt", "outside");
+    WriteFileBytes(folder / "real" / "member", "member");
+    std::filesystem::create_directory_symlink(outside, folder / "linked");
+    const std::u16string base = ToUtf16(folder.string()) + u"/";
+
+    const struct {
+        const char16_t* from;
+        const char16_t* to;
+    } refused[] = {
+        {u"real/member", u"linked/file.txt"},
+        {u"linked/file.txt", u"real/stolen.txt"},
+        {u"real/member", u"real/../linked/file.txt"},
+        {u"real/member", u"../outside/file.txt"},
+    };
+    for (const auto& move : refused) {
+        SCOPED_TRACE(ToUtf8(move.from) + " -> " + ToUtf8(move.to));
+        EXPECT_FALSE(MoveBelow(base, move.from, move.to));
+        EXPECT_EQ(ReadFileBytes(outside / "file.txt"), "outside");
+        EXPECT_EQ(ReadFileBytes(folder / "real" / "member"), "member");
+    }
+    EXPECT_TRUE(MoveBelow(base, u"real/member", u"real/tree/placed"));
+    EXPECT_EQ(ReadFileBytes(folder / "real" / "tree" / "placed"), "member");
+    EXPECT_TRUE(MoveBelow(base, u"real/tree/", u"moved"));
+    EXPECT_EQ(ReadFileBytes(folder / "moved" / "placed"), "member");
+}
+
 TEST(FileSystem, FileSizeOrZero) {
     TempDir dir;
     WriteFileBytes(dir.path() / "empty", "");

@@ -191,11 +191,11 @@ TEST(Win32FileMoves, FoldersMoveFilesReplaceAndFoldersHide) {
     TempFolder folder;
     ASSERT_TRUE(CreateDirectoryOnce(folder / u"from"));
     WriteBytes(folder / u"from\\inside.txt", "inside");
-    EXPECT_TRUE(MoveEntry(folder / u"from\\", folder / u"to"));
+    EXPECT_TRUE(MoveBelow(folder / u"", u"from\\", u"to"));
     EXPECT_EQ(ReadBytes(folder / u"to\\inside.txt"), "inside");
     WriteBytes(folder / u"new.txt", "new");
     WriteBytes(folder / u"old.txt", "old");
-    EXPECT_TRUE(MoveEntry(folder / u"new.txt", folder / u"old.txt"));
+    EXPECT_TRUE(MoveBelow(folder / u"", u"new.txt", u"old.txt"));
     EXPECT_EQ(ReadBytes(folder / u"old.txt"), "new");
     HideEntry(folder / u"to\\");
     const DWORD attributes = GetFileAttributesW(Wide(folder / u"to"));
