@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <optional>
 #include <system_error>
 
@@ -162,15 +163,15 @@ zip_int64_t StageSourceCallback(void* state, void* data, zip_uint64_t length,
 ArchiveHandle OpenStageArchive(UnpackStage& stage) {
     zip_error_t error;
     zip_error_init(&error);
-    auto* state = new StageSource{&stage, 0, {}};
+    auto state = std::make_unique<StageSource>(StageSource{&stage, 0, {}});
     zip_error_init(&state->error);
-    zip_source_t* source = zip_source_function_create(StageSourceCallback, state, &error);
+    zip_source_t* source = zip_source_function_create(StageSourceCallback, state.get(), &error);
     if (source == nullptr) {
         zip_error_fini(&state->error);
-        delete state;
         zip_error_fini(&error);
         return ArchiveHandle();
     }
+    state.release();  // the source owns it now: its ZIP_SOURCE_FREE deletes it
     zip_t* archive = zip_open_from_source(source, ZIP_RDONLY, &error);
     if (archive == nullptr) {
         zip_source_free(source);  // frees the state too
@@ -268,8 +269,10 @@ void UnpackStage::Run() {
     std::string why;
     try {
         why = Unpack();
-    } catch (const std::exception&) {
+    } catch (const std::bad_alloc&) {
         why = "the stage ran out of memory";
+    } catch (const std::exception& error) {
+        why = std::string("the stage stopped: ") + error.what();
     }
     std::lock_guard lock(mMutex);
     mWhy = std::move(why);
