@@ -739,7 +739,7 @@ if ((LOOPBACK)); then
         m=$(peak_mib "${RSS[launcher arc $label]}")
         echo "| launcher, \"arc\" download-only launch, $(mib "$block") blocks | $(seconds "$t") |" \
             "$m MiB ($(in_blocks "$m" "$block")) | $(ratio "$t" "$T_TOOLS") of the pipeline," \
-            "$(ratio "$t" "$T_ARIA") of aria2c | ≤ 0.45× the pipeline |"
+            "$(ratio "$t" "$T_ARIA") of aria2c | ≤ 0.35× the pipeline |"
     done
     echo "| curl -o, openssl dgst -md5 and -sha256 of the package, unzip, openssl dgst -sha256 of the members | $(seconds "$T_TOOLS") | | | |"
     echo "| aria2c --checksum=sha-256=…, unzip, openssl dgst -sha256 of the members | $(seconds "$T_ARIA") | | | |"
@@ -783,6 +783,8 @@ if ((FAR)); then
         echo
         echo "| what | median | MB/s | × line's time | connections | launcher peak memory | ratio | target |"
         echo "|---|---|---|---|---|---|---|---|"
+        # The "iso" launch with its digest list: the same transfer and checks without unpacking.
+        T_FAR_ISO=$(median "${TIMES[${p}launcher iso]}")
         for label in "${BLOCK_LABELS[@]}"; do
             block=$(bytes_of "$label")
             name="${p}launcher arc $label"
@@ -791,7 +793,8 @@ if ((FAR)); then
             echo "| launcher, \"arc\" download-only launch, $(mib "$block") blocks | $(seconds "$t") |" \
                 "$(mb_per_s "$FAR_PACKAGE_SIZE" "$t") | $(of_line "$t" "$FAR_PACKAGE_SIZE" "$line") |" \
                 "$(counts "${CONNECTIONS[$name]}") | $m MiB | $(ratio "$t" "$T_ARIA") of the aria2c" \
-                "path | ≤ 1.3× the line's time, ≤ 0.6× the aria2c path |"
+                "path, $(ratio "$t" "$T_FAR_ISO") of the \"iso\" launch | ≤ 1.3× the line's time," \
+                "≤ 0.6× the aria2c path, ≤ 1.1× the \"iso\" launch |"
         done
         echo "| aria2c -x8 -s8 -k4M --checksum=sha-256=…, unzip, openssl dgst -sha256 of the members |" \
             "$(seconds "$T_ARIA") | $(mb_per_s "$FAR_PACKAGE_SIZE" "$T_ARIA") |" \
