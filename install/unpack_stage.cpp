@@ -224,7 +224,6 @@ UnpackStage::~UnpackStage() {
         std::lock_guard lock(mMutex);
         mStopping = true;
     }
-    mCancel = true;
     mWake.notify_all();
     if (mRunner) {
         mRunner.reset();  // joins the thread
@@ -243,6 +242,12 @@ void UnpackStage::Started(std::uint64_t keptBytes) {
     // The file the download has just opened; the identity check at the end proves it is the one
     // that was verified.
     mFile = ReadOnlyFile::Open(mSelection.destination + ToUtf16(mSelection.filename));
+    // The package's end is fetched here, on the launch's thread over its connection from the digest
+    // list, before the download opens its own: a third connection beside the download's first two
+    // would count against a server or proxy that allows a client only two, and could leave the
+    // download with one.
+    mTailStart = mSelection.filesize;  // nothing in memory until the end is fetched
+    mTailFailure = mFile ? FetchTail() : "the package file cannot be read while it downloads";
     mRunner = std::make_unique<OrderedHandOff<int>>(1, [this](int&) { Run(); });
     mRunner->Push(0);
 }
@@ -318,10 +323,11 @@ std::string UnpackStage::FetchTail() {
     const std::uint64_t size = mSelection.filesize;
     const ReleaseObject object{ReleaseStore(), mSelection.containername, mSelection.filename};
     std::atomic<std::uint64_t> received{0};
+    const std::atomic<bool> never{false};  // on the launch's thread: nothing cuts it short
     const auto fetch = [&](std::uint64_t first, std::string& out) {
         out.assign(static_cast<std::size_t>(size - first), '\0');
         std::size_t filled = 0;
-        return FetchPiece(object, first, size - 1, out.data(), out.size(), filled, mCancel,
+        return FetchPiece(object, first, size - 1, out.data(), out.size(), filled, never,
                           received) &&
                filled == out.size();
     };
@@ -352,12 +358,8 @@ std::string UnpackStage::FetchTail() {
 }
 
 std::string UnpackStage::Unpack() {
-    if (!mFile) {
-        return "the package file cannot be read while it downloads";
-    }
-    mTailStart = mSelection.filesize;  // nothing in memory until the end is fetched
-    if (std::string why = FetchTail(); !why.empty()) {
-        return why;
+    if (!mTailFailure.empty()) {
+        return mTailFailure;
     }
     ArchiveHandle archive = OpenStageArchive(*this);
     if (!archive) {

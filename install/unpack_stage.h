@@ -1,7 +1,8 @@
 #pragma once
 // Unpacking an "arc" package while it downloads. The zip's central directory lies at its end: the
-// stage fetches that end first (range requests, held in memory only, so the file on disk stays a
-// prefix of verified blocks), opens the package through a libzip source over "verified prefix of
+// stage fetches that end first, when the download starts and before it opens its connections
+// (range requests, held in memory only, so the file on disk stays a prefix of verified blocks),
+// opens the package through a libzip source over "verified prefix of
 // the file + end in memory", and inflates every content member (named by the SHA-256 of its
 // content) into a hidden staging folder as soon as all of its bytes are verified, keeping it only
 // when its digest matches its name. A read beyond the verified prefix waits until the download
@@ -87,7 +88,7 @@ class UnpackStage final : public PackageWatcher {
     std::unique_ptr<ReadOnlyFile> mFile;  // the release file, read-only (Started)
     std::string mTail;                    // the package's bytes from mTailStart to its end
     std::uint64_t mTailStart = 0;
-    std::atomic<bool> mCancel{false};  // ends the end's fetch early (destructor)
+    std::string mTailFailure;  // why the end could not be used, empty when it can
 
     mutable std::mutex mMutex;
     std::condition_variable mWake;  // more verified bytes, the download's end, or stop

@@ -100,11 +100,12 @@ class UnpackStageTest : public ::testing::Test {
         return builder;
     }
 
-    void Publish(const PackageBuilder& builder) {
+    void Publish(const PackageBuilder& builder) { Publish(builder, server); }
+    void Publish(const PackageBuilder& builder, ScriptedServer& to) {
         builder.Write(dir.path() / "package.zip");
         package = ReadFileBytes(dir.path() / "package.zip");
-        server.PutObject("c/p.zip", package);
-        server.PutObject("c/p.blocks", DigestJson(package));
+        to.PutObject("c/p.zip", package);
+        to.PutObject("c/p.blocks", DigestJson(package));
         selection.blockhash = "p.blocks";
         selection.blocksize = kBlock;
         selection.filesize = package.size();
@@ -215,6 +216,22 @@ TEST_F(UnpackStageTest, ABlockThatMismatchesUnderAMemberIsFetchedAgain) {
     EXPECT_TRUE(damagedOnce);
     EXPECT_EQ(sleeps, (std::vector<std::uint64_t>{2000}));
     ExpectInstalled();
+    EXPECT_EQ(SetupLogText().find(kFallback), std::string::npos) << SetupLogText();
+}
+
+// The package's end is fetched before the download opens its connections, not beside them: a
+// server that allows a client only two connections refuses none of a download over two, and the
+// package is still unpacked while it downloads.
+TEST_F(UnpackStageTest, TheEndTakesNoThirdConnectionFromAServerThatAllowsTwo) {
+    ScriptedServer::Options options;
+    options.connectionLimit = 2;
+    ScriptedServer limited(options);
+    DownloadHost = Endpoint{limited.Host(), limited.Port(), true};
+    SetDownloadConnectionLimits({2, 2});
+    Publish(Builder(), limited);
+    EXPECT_EQ(Launch(), "");
+    ExpectInstalled();
+    EXPECT_EQ(limited.RefusedConnections(), 0u);
     EXPECT_EQ(SetupLogText().find(kFallback), std::string::npos) << SetupLogText();
 }
 
