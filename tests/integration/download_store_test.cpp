@@ -30,15 +30,6 @@ std::string UniqueContainer(const std::string& prefix) {
            "-" + std::to_string(counter++);
 }
 
-std::string NoiseBytes(std::size_t size, std::uint32_t seed) {
-    std::string data(size, '\0');
-    for (char& c : data) {
-        seed = seed * 1664525u + 1013904223u;
-        c = static_cast<char>(seed >> 24);
-    }
-    return data;
-}
-
 class DownloadStoreTest : public ::testing::Test {
   protected:
     ScopedSeams seams;

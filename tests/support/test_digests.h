@@ -7,6 +7,8 @@
 
 // The MD5 of each block of data, as the block list of a release names them (lower-case hex).
 std::vector<std::string> DigestsOf(const std::string& data, std::uint64_t blockSize);
+// The digest list as a store holds it: a JSON array of the digests.
+std::string DigestListJson(const std::vector<std::string>& digests);
 // The SHA-256 of data as lower-case hex.
 std::string Sha256Of(const std::string& data);
 

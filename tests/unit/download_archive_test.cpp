@@ -28,14 +28,6 @@ constexpr char kFileObject[] = "c/release.zip";
 constexpr char kFilePath[] = "/c/release.zip";
 constexpr char kListObject[] = "c/release.blocks";
 
-std::string JsonList(const BlockDigestList& digests) {
-    std::string json = "[";
-    for (const std::string& digest : digests) {
-        json += (json.size() > 1 ? ",\"" : "\"") + digest + "\"";
-    }
-    return json + "]";
-}
-
 class DownloadArchiveTest : public ::testing::Test {
   protected:
     ScopedSeams seams;
@@ -65,7 +57,8 @@ class DownloadArchiveTest : public ::testing::Test {
                  std::optional<BlockDigestList> digests = std::nullopt) {
         release = std::move(data);
         server.PutObject(kFileObject, release);
-        server.PutObject(kListObject, JsonList(digests ? *digests : DigestsOf(release, blockSize)));
+        server.PutObject(kListObject,
+                         DigestListJson(digests ? *digests : DigestsOf(release, blockSize)));
         selection.blockhash = "release.blocks";
         selection.blocksize = blockSize;
         selection.filesize = release.size();
@@ -189,7 +182,7 @@ TEST_F(DownloadArchiveTest, DigestCountMustMatchBeforeAnyBlockOrWindow) {
         SCOPED_TRACE(c.name);
         server.ClearRequests();
         if (c.list) {
-            server.PutObject(kListObject, JsonList(*c.list));
+            server.PutObject(kListObject, DigestListJson(*c.list));
             selection.blockhash = "release.blocks";
         } else {
             selection.blockhash.clear();

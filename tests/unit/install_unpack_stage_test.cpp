@@ -33,14 +33,6 @@ constexpr std::uint64_t kBlock = 16384;
 constexpr char kPackagePath[] = "/c/p.zip";
 constexpr char kFallback[] = "unpacking p.zip after its download: ";
 
-std::string DigestJson(const std::string& data) {
-    std::string json = "[";
-    for (const std::string& digest : DigestsOf(data, kBlock)) {
-        json += (json.size() > 1 ? ",\"" : "\"") + digest + "\"";
-    }
-    return json + "]";
-}
-
 // Text that deflates well but is not all one byte.
 std::string Prose(std::size_t length) {
     std::string text;
@@ -106,7 +98,7 @@ class UnpackStageTest : public ::testing::Test {
         builder.Write(dir.path() / "package.zip");
         package = ReadFileBytes(dir.path() / "package.zip");
         to.PutObject("c/p.zip", package);
-        to.PutObject("c/p.blocks", DigestJson(package));
+        to.PutObject("c/p.blocks", DigestListJson(DigestsOf(package, kBlock)));
         selection.blockhash = "p.blocks";
         selection.blocksize = kBlock;
         selection.filesize = package.size();
