@@ -12,14 +12,16 @@
 namespace {
 // Requests at most for one piece that is completed from where it broke off.
 constexpr int kMaxPieceRequests = 15;
-// The rate is measured over the latest window of this length during which the same connections
+// The rates are measured over the latest window of this length during which the same connections
 // delivered. A delivering connection counts as proven; the connections are taken to share a
-// bottleneck (the line or the server) once each gets less than this share of the best rate per
-// connection seen, and then another one would only split it further.
-constexpr std::uint64_t kWindowMs = 100;
+// bottleneck (the line or the server) once they receive, each while a body flows to it, at less
+// than this share of the best such rate, and then more would only split it further. That rate
+// leaves out the round trip between a connection's requests, which a rate over the whole window
+// would count as sharing.
+constexpr std::uint64_t kWindowMs = 80;
 constexpr double kUnsharedShare = 0.8;
 // How long the receiver waits for a block before it pumps messages again.
-constexpr auto kPumpInterval = std::chrono::milliseconds(50);
+constexpr auto kPumpInterval = std::chrono::milliseconds(25);
 constexpr std::uint32_t kPumpBudget = 10;
 
 std::mutex gLimitsMutex;
@@ -43,10 +45,12 @@ std::size_t NextConnectionCount(const ConnectionMeasure& measure, std::size_t ca
     const std::size_t connections = measure.connections;
     if (connections >= cap || piecesWaiting <= connections) return connections;
     const std::size_t delivering = std::min(measure.delivering, connections);
-    if (delivering == 0 || connections - delivering >= delivering) return connections;
-    const double perConnection = measure.rate / static_cast<double>(delivering);
-    if (perConnection < measure.bestPerConnection * kUnsharedShare) return connections;
-    return connections + 1;
+    const std::size_t opening = connections - delivering;
+    if (delivering == 0 || opening >= delivering) return connections;
+    if (measure.flowingRate < measure.bestFlowingRate * kUnsharedShare) return connections;
+    const std::uint64_t next =
+        std::min<std::uint64_t>({connections + (delivering - opening), cap, piecesWaiting});
+    return static_cast<std::size_t>(next);
 }
 
 BlockFetcher::BlockFetcher(ReleaseObject object, bool completeShortPieces)
@@ -142,14 +146,14 @@ void BlockFetcher::RunPiece(Piece piece) {
         out = mBlocks.at(block)->data.data() + offset;
     }
     const std::uint64_t last = first + offset + length - 1;
-    std::atomic<std::uint64_t>& received = ConnectionBytes();
+    ReceiveMeter& meter = ConnectionMeter();
     std::size_t done = 0;
     bool ok = true;
     for (int requests = 1;; ++requests) {
         std::size_t got = 0;
         HttpOutcome outcome;
         ok = FetchPiece(mObject, first + offset + done, last, out + done,
-                        static_cast<std::size_t>(length - done), got, mCancel, received, &outcome);
+                        static_cast<std::size_t>(length - done), got, mCancel, meter, &outcome);
         done += got;
         if (!ok && !mCancel && outcome.connectionFailed && MayTryAgain(piece)) {
             LOG_RECORD("a connection of the download was refused; going on with " +
@@ -212,50 +216,55 @@ bool BlockFetcher::Queued(std::uint64_t block) const {
     return mBlocks.count(block) != 0;
 }
 
-std::atomic<std::uint64_t>& BlockFetcher::ConnectionBytes() {
+ReceiveMeter& BlockFetcher::ConnectionMeter() {
     std::lock_guard lock(mMutex);
-    auto& counter = mConnectionBytes[std::this_thread::get_id()];
-    if (!counter) counter = std::make_unique<std::atomic<std::uint64_t>>(0);
-    return *counter;
+    auto& meter = mMeters[std::this_thread::get_id()];
+    if (!meter) meter = std::make_unique<ReceiveMeter>();
+    return *meter;
 }
 
 void BlockFetcher::Adapt() {
     if (!Parallel()) return;
-    const std::uint64_t now = TickCount64();
-    std::uint64_t received = 0;
+    Sample sample;
+    sample.tick = TickCount64();
     std::size_t delivering = 0;
     std::uint64_t waiting = 0;
     {
         std::lock_guard lock(mMutex);
         if (mFrozen) return;
-        for (const auto& [thread, bytes] : mConnectionBytes) {
-            const std::uint64_t got = bytes->load(std::memory_order_relaxed);
-            received += got;
+        for (const auto& [thread, meter] : mMeters) {
+            const std::uint64_t got = meter->bytes.load(std::memory_order_relaxed);
+            sample.bytes += got;
+            sample.flowingBytes += meter->flowingBytes.load(std::memory_order_relaxed);
+            sample.flowingMs += meter->flowingMs.load(std::memory_order_relaxed);
             if (got != 0) ++delivering;
         }
         waiting = mPiecesWaiting;
     }
-    // A connection that began delivering within the window would make the rate per connection
-    // look lower than it is: the window starts again.
+    // A connection that began delivering within the window has not shown its rate yet: the
+    // window starts again.
     if (delivering != mDelivering) {
         mDelivering = delivering;
         mSamples.clear();
     }
-    mSamples.emplace_back(now, received);
-    while (mSamples.size() > 1 && mSamples[1].first + kWindowMs <= now) mSamples.pop_front();
-    const auto [start, startBytes] = mSamples.front();
-    if (delivering == 0 || now < start + kWindowMs) return;
+    const std::uint64_t now = sample.tick;
+    mSamples.push_back(sample);
+    while (mSamples.size() > 1 && mSamples[1].tick + kWindowMs <= now) mSamples.pop_front();
+    const Sample& start = mSamples.front();
+    const std::uint64_t flowingMs = sample.flowingMs - start.flowingMs;
+    if (delivering == 0 || now < start.tick + kWindowMs || flowingMs == 0) return;
 
     ConnectionMeasure measure;
     measure.connections = mPool.Connections();
     measure.delivering = delivering;
-    measure.rate =
-        static_cast<double>(received - startBytes) * 1000.0 / static_cast<double>(now - start);
-    mBestPerConnection =
-        std::max(mBestPerConnection, measure.rate / static_cast<double>(delivering));
-    measure.bestPerConnection = mBestPerConnection;
+    measure.rate = static_cast<double>(sample.bytes - start.bytes) * 1000.0 /
+                   static_cast<double>(now - start.tick);
+    measure.flowingRate = static_cast<double>(sample.flowingBytes - start.flowingBytes) * 1000.0 /
+                          static_cast<double>(flowingMs);
+    measure.bestFlowingRate = mBestFlowingRate;
     const std::size_t next = NextConnectionCount(measure, mLimits.max, waiting);
     if (next == measure.connections) return;
+    mBestFlowingRate = std::max(mBestFlowingRate, measure.flowingRate);
     mPool.SetConnections(next);
     char figures[96];
     std::snprintf(figures, sizeof figures, " (after %llu ms, at %.1f MB/s over %zu)",

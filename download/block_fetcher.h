@@ -34,17 +34,17 @@ void SetDownloadConnectionLimits(DownloadConnections limits);
 
 // What the receiver knows of the connections after one measuring window.
 struct ConnectionMeasure {
-    std::size_t connections = 0;   // in the pool
-    std::size_t delivering = 0;    // of them, those that have received bytes of a piece
-    double rate = 0;               // bytes per second of the latest window, over which no
-                                   // connection began delivering
-    double bestPerConnection = 0;  // the highest rate per delivering connection seen so far
+    std::size_t connections = 0;  // in the pool
+    std::size_t delivering = 0;   // of them, those that have received bytes of a piece
+    double rate = 0;              // bytes per second of all of them over the latest window
+    double flowingRate = 0;       // bytes per second of one connection while a body flows to it,
+                                  // over the latest window
+    double bestFlowingRate = 0;   // the highest flowingRate at which the count grew so far
 };
-// The connection count's next step: one more while each delivering connection still gets about
-// as much as the best seen per connection (the connections do not yet share a bottleneck, so one
-// more adds to the total rate), while no more connections are still opening than have proven
-// themselves (growth at most doubles per round of handshakes), never beyond the cap or the pieces
-// that wait for a connection.
+// The connection count's next step: while a connection still receives about as fast as the best
+// seen (the connections do not yet share a bottleneck, so more add to the total rate), as many more
+// as have proven themselves by delivering, less those still opening (growth at most doubles per
+// round of handshakes), never beyond the cap or the pieces that wait for a connection.
 std::size_t NextConnectionCount(const ConnectionMeasure& measure, std::size_t cap,
                                 std::uint64_t piecesWaiting);
 
@@ -94,8 +94,8 @@ class BlockFetcher {
     void RunPiece(Piece piece);
     bool MayTryAgain(const Piece& piece);
     void Adapt();
-    // The byte counter of the calling thread's connection.
-    std::atomic<std::uint64_t>& ConnectionBytes();
+    // The meter of the calling thread's connection.
+    ReceiveMeter& ConnectionMeter();
 
     const ReleaseObject mObject;
     const bool mCompleteShort;
@@ -110,16 +110,25 @@ class BlockFetcher {
     std::uint64_t mPiecesWaiting = 0;    // pieces posted and not finished
     std::uint64_t mPiecesCompleted = 0;  // pieces that arrived
 
-    // Bytes received over each connection of the pool (by its thread), for the rate and for
-    // telling connections that deliver from those still opening.
-    std::map<std::thread::id, std::unique_ptr<std::atomic<std::uint64_t>>> mConnectionBytes;
+    // What each connection of the pool (by its thread) received, for the rates and for telling
+    // connections that deliver from those still opening.
+    std::map<std::thread::id, std::unique_ptr<ReceiveMeter>> mMeters;
 
-    // The receiver's measuring window for the connection count: (tick, bytes arrived) at each
-    // look of the receiver since the delivering connections last changed, the oldest one kept
-    // being the last at least a window old, so that the rate is that of the latest whole window.
-    std::deque<std::pair<std::uint64_t, std::uint64_t>> mSamples;
+    // The receiver's measuring window for the connection count: the meters' sums at each look of
+    // the receiver since the delivering connections last changed, the oldest one kept being the
+    // last at least a window old, so that the rates are those of the latest whole window.
+    struct Sample {
+        std::uint64_t tick = 0;
+        std::uint64_t bytes = 0;
+        std::uint64_t flowingBytes = 0;
+        std::uint64_t flowingMs = 0;
+    };
+    std::deque<Sample> mSamples;
     std::size_t mDelivering = 0;
-    double mBestPerConnection = 0;
+    // The best rate is taken only from windows after which the count grew: a window that comes
+    // right after a burst (the bytes a connection's window lets through at once when a body
+    // starts) would set it above what any connection keeps up.
+    double mBestFlowingRate = 0;
     bool mFrozen = false;  // a connection was refused: the count no longer grows
 
     // Last: its threads run pieces that use everything above, and are joined first.

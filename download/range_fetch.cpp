@@ -1,6 +1,9 @@
 #include "download/range_fetch.h"
 
 #include <algorithm>
+#include <optional>
+
+#include "core/clock.h"
 
 namespace {
 // Bytes asked for in each read.
@@ -9,11 +12,12 @@ constexpr std::size_t kReadPiece = 524288;
 
 bool FetchPiece(const ReleaseObject& object, std::uint64_t first, std::uint64_t last, char* out,
                 std::size_t capacity, std::size_t& filled, const std::atomic<bool>& cancel,
-                std::atomic<std::uint64_t>& received, HttpOutcome* outcome) {
+                ReceiveMeter& meter, HttpOutcome* outcome) {
     filled = 0;
-    const ResponseReader reader = [out, capacity, &filled, &cancel, &received](ResponseBody& body) {
+    const ResponseReader reader = [out, capacity, &filled, &cancel, &meter](ResponseBody& body) {
         // Every attempt starts the piece again from its first byte.
         filled = 0;
+        std::optional<std::uint64_t> previousRead;  // tick of the latest read that got bytes
         for (;;) {
             if (cancel.load(std::memory_order_relaxed)) return false;
             const std::size_t room = capacity - filled;
@@ -24,8 +28,14 @@ bool FetchPiece(const ReleaseObject& object, std::uint64_t first, std::uint64_t 
             }
             const std::size_t got = body.Read(out + filled, std::min(room, kReadPiece));
             filled += got;
-            received.fetch_add(got, std::memory_order_relaxed);
             if (got == 0) return true;
+            meter.bytes.fetch_add(got, std::memory_order_relaxed);
+            const std::uint64_t now = TickCount64();
+            if (previousRead) {
+                meter.flowingBytes.fetch_add(got, std::memory_order_relaxed);
+                meter.flowingMs.fetch_add(now - *previousRead, std::memory_order_relaxed);
+            }
+            previousRead = now;
         }
     };
     return PerformHttpCall(

@@ -322,13 +322,12 @@ zip_int64_t UnpackStage::ReadPackage(std::uint64_t offset, void* out, std::uint6
 std::string UnpackStage::FetchTail() {
     const std::uint64_t size = mSelection.filesize;
     const ReleaseObject object{ReleaseStore(), mSelection.containername, mSelection.filename};
-    std::atomic<std::uint64_t> received{0};
+    ReceiveMeter meter;
     const std::atomic<bool> never{false};  // on the launch's thread: nothing cuts it short
     const auto fetch = [&](std::uint64_t first, std::string& out) {
         out.assign(static_cast<std::size_t>(size - first), '\0');
         std::size_t filled = 0;
-        return FetchPiece(object, first, size - 1, out.data(), out.size(), filled, never,
-                          received) &&
+        return FetchPiece(object, first, size - 1, out.data(), out.size(), filled, never, meter) &&
                filled == out.size();
     };
     if (size <= kEndSearch) {

@@ -249,21 +249,26 @@ TEST_F(DownloadParallelTest, ImageChunksCutOffAreCompletedFromWhereTheyBrokeOff)
 TEST(DownloadConnectionCountTest, GrowsWhileEachConnectionKeepsItsRate) {
     struct Case {
         const char* name;
-        ConnectionMeasure measure;  // connections, delivering, rate, best per connection
+        // connections, delivering, rate of all, rate of one while it receives, best such rate
+        ConnectionMeasure measure;
         std::size_t cap;
         std::uint64_t waiting;
         std::size_t next;
     };
     const Case cases[] = {
-        {"the first window", {2, 2, 20.0, 10.0}, 8, 100, 3},
-        {"one opening beside two proven", {3, 2, 20.0, 10.0}, 8, 100, 4},
-        {"as many opening as proven", {4, 2, 20.0, 10.0}, 8, 100, 4},
-        {"none delivering yet", {2, 0, 0.0, 0.0}, 8, 100, 2},
-        {"each still gets most of the best", {4, 4, 34.0, 10.0}, 8, 100, 5},
-        {"the line is shared", {5, 5, 38.0, 10.0}, 8, 100, 5},
-        {"at the cap", {8, 8, 80.0, 10.0}, 8, 100, 8},
-        {"no more pieces than connections", {3, 3, 30.0, 10.0}, 8, 3, 3},
-        {"a refused connection still counted as delivering", {2, 3, 30.0, 10.0}, 8, 100, 3},
+        {"the first window doubles", {2, 2, 20.0, 10.0, 10.0}, 8, 100, 4},
+        {"one opening beside two proven", {3, 2, 20.0, 10.0, 10.0}, 8, 100, 4},
+        {"as many opening as proven", {4, 2, 20.0, 10.0, 10.0}, 8, 100, 4},
+        {"none delivering yet", {2, 0, 0.0, 0.0, 0.0}, 8, 100, 2},
+        // Each connection waits a round trip between its requests: the rate of all of them is
+        // well below four times the best, yet each still receives at it.
+        {"gaps between requests are no sharing", {4, 4, 26.0, 9.0, 10.0}, 8, 100, 8},
+        {"the line is shared", {5, 5, 38.0, 7.6, 10.0}, 8, 100, 5},
+        {"the cap bounds the step", {5, 5, 45.0, 9.5, 10.0}, 8, 100, 8},
+        {"at the cap", {8, 8, 80.0, 10.0, 10.0}, 8, 100, 8},
+        {"no more pieces than connections", {3, 3, 30.0, 10.0, 10.0}, 8, 3, 3},
+        {"the pieces waiting bound the step", {3, 3, 30.0, 10.0, 10.0}, 8, 5, 5},
+        {"a refused connection still counted as delivering", {2, 3, 30.0, 10.0, 10.0}, 8, 100, 4},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
