@@ -22,10 +22,18 @@ class PackageBuilder {
         return *this;
     }
 
+    // The end records as a package over 4 GiB has them: a ZIP64 end record and its locator, with
+    // the classic end record's counts, size and offset saturated.
+    PackageBuilder& Zip64End() {
+        mZip64End = true;
+        return *this;
+    }
+
     // Writes the package; a failure of libzip fails the calling test.
     void Write(const std::filesystem::path& path) const;
 
   private:
     std::vector<std::pair<std::string, std::string>> mMembers;
     bool mStored = false;
+    bool mZip64End = false;
 };

@@ -165,14 +165,20 @@ bool AppearsWithSize(const fs::path& path, std::uint64_t size) {
     return false;
 }
 
-class UnpackStageMethodTest : public UnpackStageTest, public ::testing::WithParamInterface<bool> {};
+enum class PackageShape { Deflated, Stored, Zip64End };
+
+class UnpackStageShapeTest : public UnpackStageTest,
+                             public ::testing::WithParamInterface<PackageShape> {};
 
 // Stored and deflated members that cross block borders are unpacked while the download still
-// waits for its last block, then moved into place.
-TEST_P(UnpackStageMethodTest, MembersAreUnpackedBeforeTheLastBlockArrives) {
+// waits for its last block, then moved into place; also when the package ends as one over 4 GiB
+// does, with ZIP64 end records.
+TEST_P(UnpackStageShapeTest, MembersAreUnpackedBeforeTheLastBlockArrives) {
     PackageBuilder builder = Builder();
-    if (GetParam()) {
+    if (GetParam() == PackageShape::Stored) {
         builder.Stored();
+    } else if (GetParam() == PackageShape::Zip64End) {
+        builder.Zip64End();
     }
     Publish(builder);
     const fs::path firstStaged = Staging() / "members" / Sha256Of(contents.first);
@@ -190,8 +196,19 @@ TEST_P(UnpackStageMethodTest, MembersAreUnpackedBeforeTheLastBlockArrives) {
     EXPECT_EQ(SetupLogText().find(kFallback), std::string::npos) << SetupLogText();
 }
 
-INSTANTIATE_TEST_SUITE_P(Methods, UnpackStageMethodTest, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "Stored" : "Deflated"; });
+INSTANTIATE_TEST_SUITE_P(Shapes, UnpackStageShapeTest,
+                         ::testing::Values(PackageShape::Deflated, PackageShape::Stored,
+                                           PackageShape::Zip64End),
+                         [](const auto& info) {
+                             switch (info.param) {
+                                 case PackageShape::Stored:
+                                     return "Stored";
+                                 case PackageShape::Zip64End:
+                                     return "Zip64End";
+                                 default:
+                                     return "Deflated";
+                             }
+                         });
 
 // A block that arrives damaged under a member being unpacked never reaches the member: the
 // block is fetched again and the launch ends right, with the staged members used.
