@@ -78,6 +78,14 @@ if [[ ${1:-} == --inner ]]; then
 
   # Keys go to the virtual desktop, which hands them to its active window.
   press() { xdotool key --delay 60 "$@"; }
+  # Clicks into the caption of the window with the frame "x y width height", as a user would: the
+  # virtual desktop then makes it the active window, the one that takes the keys.
+  activate() {
+    local x y w h
+    read -r x y w h <<<"$1"
+    xdotool mousemove $((x + w / 3)) $((y + 10)) click 1
+    sleep 0.3
+  }
   # Waits for a window by caption; its frame "x y width height" on the desktop.
   wait_window() { timeout 90 "$wine" "$tool" wait "$1" 60 | tr -d '\r'; }
   shoot() { # name frame
@@ -133,10 +141,12 @@ if [[ ${1:-} == --inner ]]; then
   frame=$(wait_window "Vireo Setup") || die "no language question after unpacking"
   sleep 1
   shoot language-selection "$frame"
-  # The focus starts on OK; Tab Tab reaches the list, where Up picks "Deutsch". On a loaded
-  # machine the keys can come before the question takes them (it then waits for ever): while it
-  # is still the active window a few seconds later, they are pressed again.
+  # The focus starts on OK; Tab Tab reaches the list, where Up picks "Deutsch". Keys go to the
+  # active window, and on a loaded machine the question sometimes was not (or not yet) that window,
+  # three tries over: it is clicked first. While it is still open a few seconds later, it is
+  # clicked and the keys are pressed again.
   for attempt in 1 2 3; do
+    activate "$frame"
     press Tab Tab Up Return
     sleep 5
     timeout 30 "$wine" "$tool" wait "Vireo Setup" 1 >/dev/null 2>&1 || break
