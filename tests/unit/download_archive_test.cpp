@@ -18,6 +18,7 @@
 #include "download/block_fetcher.h"
 #include "support/process_seams.h"
 #include "support/progress_recorder.h"
+#include "support/release_download_fixture.h"
 #include "support/scripted_server.h"
 #include "support/setup_log_reader.h"
 #include "support/test_digests.h"
@@ -28,28 +29,14 @@ constexpr char kFileObject[] = "c/release.zip";
 constexpr char kFilePath[] = "/c/release.zip";
 constexpr char kListObject[] = "c/release.blocks";
 
-class DownloadArchiveTest : public ::testing::Test {
+class DownloadArchiveTest : public ReleaseDownloadTest {
   protected:
-    ScopedSeams seams;
-    TempDir dir;
-    // Before TMPDIR changes: the test authority's file lives in the process's temporary folder.
-    ScriptedServer server;
-    TrustTestAuthority trust;
-    ScopedEnv tmp{"TMPDIR", dir.path().string()};
-    ProgressRecorder views;
-    std::vector<std::uint64_t> sleeps;
-    SetupSelection selection;
     std::string release;
 
     void SetUp() override {
-        // One connection: every request in the order of a download without the pool.
-        SetDownloadConnectionLimits({1, 1});
-        DownloadHost = Endpoint{server.Host(), server.Port(), true};
-        SetSleeper([this](std::uint64_t ms) { sleeps.push_back(ms); });
-        selection.containername = "c";
+        ReleaseDownloadTest::SetUp();
         selection.filename = "release.zip";
         selection.filetype = "arc";
-        selection.destination = dir.folder() + u"dest/";
     }
 
     // Publishes the release with its digest list (the real one unless given).

@@ -18,6 +18,7 @@
 #include "download/image_download.h"
 #include "support/process_seams.h"
 #include "support/progress_recorder.h"
+#include "support/release_download_fixture.h"
 #include "support/scripted_server.h"
 #include "support/test_environment.h"
 
@@ -80,28 +81,14 @@ class FlakyLink {
     std::uint64_t mSent = 0;
 };
 
-class DownloadFlakyLinkTest : public ::testing::Test {
+class DownloadFlakyLinkTest : public ReleaseDownloadTest {
   protected:
-    ScopedSeams seams;
-    TempDir dir;
-    ScriptedServer server;
-    TrustTestAuthority trust;
-    ScopedEnv tmp{"TMPDIR", dir.path().string()};
-    ProgressRecorder views;
-    std::vector<std::uint64_t> sleeps;
-    SetupSelection selection;
-
     void SetUp() override {
-        // One connection: every request in the order of a download without the pool.
-        SetDownloadConnectionLimits({1, 1});
-        DownloadHost = Endpoint{server.Host(), server.Port(), true};
-        SetSleeper([this](std::uint64_t ms) { sleeps.push_back(ms); });
+        ReleaseDownloadTest::SetUp();
         server.PutObject("c/release.bin", ReleaseBytes());
-        selection.containername = "c";
         selection.filename = "release.bin";
         selection.filesize = kReleaseSize;
         selection.hash = HashText(ReleaseBytes(), "SHA256", true);
-        selection.destination = dir.folder() + u"dest/";
     }
 
     void PublishDigestList(std::uint64_t blockSize) {

@@ -13,6 +13,7 @@
 #include "download/image_download.h"
 #include "support/process_seams.h"
 #include "support/progress_recorder.h"
+#include "support/release_download_fixture.h"
 #include "support/scripted_server.h"
 #include "support/test_environment.h"
 
@@ -34,28 +35,16 @@ const std::string& ImageBytes() {
     return bytes;
 }
 
-class DownloadImageTest : public ::testing::Test {
+class DownloadImageTest : public ReleaseDownloadTest {
   protected:
-    ScopedSeams seams;
-    TempDir dir;
-    // Before TMPDIR changes: the test authority's file lives in the process's temporary folder.
-    ScriptedServer server;
-    TrustTestAuthority trust;
-    ScopedEnv tmp{"TMPDIR", dir.path().string()};
-    ProgressRecorder views;
-    SetupSelection selection;
     std::string image;
 
     void SetUp() override {
-        // One connection: every request in the order of a download without the pool.
-        SetDownloadConnectionLimits({1, 1});
-        DownloadHost = Endpoint{server.Host(), server.Port(), true};
+        ReleaseDownloadTest::SetUp();
         // A clock that stands still: the caption never shows an estimate, however slow the run.
         SetTickSource([] { return std::uint64_t{0}; });
-        selection.containername = "c";
         selection.filename = "disc.iso";
         selection.filetype = "iso";
-        selection.destination = dir.folder() + u"dest/";
     }
 
     void Publish(std::uint64_t size) {

@@ -20,6 +20,7 @@
 #include "support/package_builder.h"
 #include "support/process_seams.h"
 #include "support/progress_recorder.h"
+#include "support/release_download_fixture.h"
 #include "support/scripted_server.h"
 #include "support/setup_log_reader.h"
 #include "support/test_digests.h"
@@ -51,31 +52,19 @@ struct Contents {
     std::string third = NoiseBytes(150000) + Prose(1000);
 };
 
-class UnpackStageTest : public ::testing::Test {
+class UnpackStageTest : public ReleaseDownloadTest {
   protected:
-    ScopedSeams seams;
-    TempDir dir;
-    ScriptedServer server;
-    TrustTestAuthority trust;
-    ScopedEnv tmp{"TMPDIR", dir.path().string()};
-    ProgressRecorder views;
-    std::vector<std::uint64_t> sleeps;
-    SetupSelection selection;
     std::string package;
     Contents contents;
 
     void SetUp() override {
-        SetDownloadConnectionLimits({1, 1});
-        DownloadHost = Endpoint{server.Host(), server.Port(), true};
-        SetSleeper([this](std::uint64_t ms) { sleeps.push_back(ms); });
+        ReleaseDownloadTest::SetUp();
         SetSetupStarter([](const std::u16string&) {});
         selection.product = std::u16string(1, u'p');
         selection.version = "1.0";
-        selection.containername = "c";
         selection.filename = "p.zip";
         selection.filetype = "arc";
         selection.download_only = true;
-        selection.destination = dir.folder() + u"dest/";
     }
 
     // The usual package: the three contents under their digests and the descriptors (the third
