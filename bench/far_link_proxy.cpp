@@ -13,7 +13,7 @@
 // standard output) and ends by itself after --lifetime seconds (default 3600), so a benchmark
 // that dies cannot leave it behind for long. With --max-connections, a connection beyond that many
 // open ones is reset one round trip after it was accepted, as a store or proxy that allows only so
-// many connections per client does.
+// many connections per client does; a connection counts as open until the client closes it.
 //
 // What it models: propagation delay (also for the TCP handshake: the first bytes towards the
 // server wait one extra round trip), a per-connection bottleneck and a shared line. What it does
@@ -191,8 +191,12 @@ bool WriteAll(int fd, const char* bytes, std::size_t size) {
 // writer per direction, joined before the sockets close.
 class Session {
   public:
-    Session(const Settings& settings, Pacer& line, Socket client, Socket server, int number)
-        : mSettings(settings),
+    // `open` counts the connections the client keeps open; this session leaves it once the client
+    // has closed its side (or the session ends).
+    Session(const Settings& settings, Pacer& line, Socket client, Socket server, int number,
+            std::atomic<int>& open)
+        : mOpen(open),
+          mSettings(settings),
           mLine(line),
           mClient(std::move(client)),
           mServer(std::move(server)),
@@ -211,7 +215,13 @@ class Session {
         // Towards the server: the client's first bytes leave after the TCP handshake's round trip
         // and then take half a round trip, as over the real path.
         const auto handshake = mAccepted + 3 * mSettings.mOneWay;
-        std::thread upReader([&] { Read(mClient.Fd(), mUp, handshake); });
+        std::thread upReader([&] {
+            Read(mClient.Fd(), mUp, handshake);
+            // The client closed (or the path broke): a server sees that close half a round trip
+            // later, before any connection the client opens afterwards, so it no longer counts
+            // against a limit of connections, though its last bytes may still be on their way.
+            LeaveOpenCount();
+        });
         std::thread upWriter([&] { Write(mServer.Fd(), mUp, false); });
         std::thread downReader([&] { Read(mServer.Fd(), mDown, Clock::time_point{}); });
         std::thread downWriter([&] { Write(mClient.Fd(), mDown, true); });
@@ -219,6 +229,7 @@ class Session {
         upWriter.join();
         downReader.join();
         downWriter.join();
+        LeaveOpenCount();
         if (mSettings.mVerbose) {
             double seconds = std::chrono::duration<double>(Clock::now() - mAccepted).count();
             std::fprintf(stderr, "far_link_proxy: connection %d: %llu bytes down in %.2f s%s\n",
@@ -274,6 +285,12 @@ class Session {
         }
     }
 
+    void LeaveOpenCount() {
+        if (mCounted.exchange(false)) {
+            --mOpen;
+        }
+    }
+
     // One side failed (reset, cut): the other side is cut too, as a broken path would.
     void Abort() {
         mAborted = true;
@@ -288,6 +305,8 @@ class Session {
         mDown.Close();
     }
 
+    std::atomic<int>& mOpen;
+    std::atomic<bool> mCounted{true};
     const Settings& mSettings;
     Pacer& mLine;
     Socket mClient;
@@ -465,13 +484,10 @@ int Serve(const Settings& settings) {
         for (int fd : {client.Fd(), server.Fd()}) {
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
         }
-        auto session = std::make_shared<Session>(settings, line, std::move(client),
-                                                 std::move(server), ++number);
         ++open;
-        std::thread([session] {
-            session->Run();
-            --open;
-        }).detach();
+        auto session = std::make_shared<Session>(settings, line, std::move(client),
+                                                 std::move(server), ++number, open);
+        std::thread([session] { session->Run(); }).detach();
     }
 }
 
