@@ -20,6 +20,11 @@ constexpr int kMaxPieceRequests = 15;
 // would count as sharing.
 constexpr std::uint64_t kWindowMs = 80;
 constexpr double kUnsharedShare = 0.8;
+// A connection the pool started with that is refused before the count ever grew waits this long
+// and tries again, once: the server may still count the launch's own connection, closed just
+// before the pool opened (it sees that close half a round trip later, and a slow proxy later
+// still), and a server that allows two connections must still get two.
+constexpr std::uint64_t kStartRefusalWaitMs = 500;
 // How long the receiver waits for a block before it pumps messages again.
 constexpr auto kPumpInterval = std::chrono::milliseconds(25);
 constexpr std::uint32_t kPumpBudget = 10;
@@ -57,7 +62,8 @@ BlockFetcher::BlockFetcher(ReleaseObject object, bool completeShortPieces)
     : mObject(std::move(object)),
       mCompleteShort(completeShortPieces),
       mLimits(DownloadConnectionLimits()),
-      mStartTick(TickCount64()) {
+      mStartTick(TickCount64()),
+      mStartRetriesLeft(mLimits.start) {
     // The receiving thread's own connection (from the digest list) would sit idle beside the
     // pool's and count against a server that allows a client only so many.
     if (Parallel()) ReleaseIdleConnections();
@@ -135,6 +141,14 @@ bool BlockFetcher::MayTryAgain(const Piece& piece) {
     return leaving || mPiecesCompleted > piece.completedBefore;
 }
 
+bool BlockFetcher::TakeStartRetry() {
+    std::lock_guard lock(mMutex);
+    if (mGrew || mStartRetriesLeft == 0) return false;
+    --mStartRetriesLeft;
+    mFrozen = true;  // a connection was refused: the count no longer grows
+    return true;
+}
+
 void BlockFetcher::RunPiece(Piece piece) {
     const std::uint64_t block = piece.block;
     const std::uint64_t first = piece.first;
@@ -155,6 +169,15 @@ void BlockFetcher::RunPiece(Piece piece) {
         ok = FetchPiece(mObject, first + offset + done, last, out + done,
                         static_cast<std::size_t>(length - done), got, mCancel, meter, &outcome);
         done += got;
+        if (!ok && !mCancel && outcome.connectionFailed && Parallel() && TakeStartRetry()) {
+            LOG_RECORD("a connection of the download was refused; trying it again in " +
+                       std::to_string(kStartRefusalWaitMs) + " ms");
+            ++piece.refusals;
+            // The wait holds this connection only; the piece then goes to the first one free.
+            SleepMilliseconds(kStartRefusalWaitMs);
+            if (!mCancel) PostPiece(piece, true);
+            return;
+        }
         if (!ok && !mCancel && outcome.connectionFailed && MayTryAgain(piece)) {
             LOG_RECORD("a connection of the download was refused; going on with " +
                        std::to_string(mPool.Connections()));
@@ -265,6 +288,11 @@ void BlockFetcher::Adapt() {
     const std::size_t next = NextConnectionCount(measure, mLimits.max, waiting);
     if (next == measure.connections) return;
     mBestFlowingRate = std::max(mBestFlowingRate, measure.flowingRate);
+    {
+        std::lock_guard lock(mMutex);
+        if (mFrozen) return;  // a connection was refused meanwhile
+        mGrew = true;
+    }
     mPool.SetConnections(next);
     char figures[96];
     std::snprintf(figures, sizeof figures, " (after %llu ms, at %.1f MB/s over %zu)",

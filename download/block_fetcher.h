@@ -93,6 +93,9 @@ class BlockFetcher {
     void PostPiece(const Piece& piece, bool urgent);
     void RunPiece(Piece piece);
     bool MayTryAgain(const Piece& piece);
+    // Whether a refused connection of those the pool started with waits and tries again (see
+    // kStartRefusalWaitMs); each of them may, once, while the count has not grown.
+    bool TakeStartRetry();
     void Adapt();
     // The meter of the calling thread's connection.
     ReceiveMeter& ConnectionMeter();
@@ -130,6 +133,8 @@ class BlockFetcher {
     // starts) would set it above what any connection keeps up.
     double mBestFlowingRate = 0;
     bool mFrozen = false;  // a connection was refused: the count no longer grows
+    bool mGrew = false;    // the count grew beyond the start
+    std::size_t mStartRetriesLeft = 0;
 
     // Last: its threads run pieces that use everything above, and are joined first.
     ConnectionPool mPool;

@@ -55,9 +55,10 @@ ctest --preset fuzz || status=1
 echo "=== build and test: windows" >&2
 scripts/windows-build.sh || status=1
 tests/win32/dialog_tests.sh || status=1
-# Under Wine the keys xdotool presses sometimes never reach the language question, although the
-# launcher waits in its modal loop (a winedbg backtrace shows it in GetMessageW); until the cause
-# in the keyboard path is found, a launch that failed is run once more, in a fresh prefix.
+# Under Wine the keys xdotool presses sometimes never reached the language question, although the
+# launcher waited in its modal loop (a winedbg backtrace showed it in GetMessageW): the question
+# was not the active window. The launch now clicks its caption first; a launch that failed is
+# still run once more, in a fresh prefix.
 tests/win32/whole_launch.sh || { echo "=== whole launch: once more" >&2; tests/win32/whole_launch.sh; } ||
   status=1
 exit $status

@@ -104,8 +104,8 @@ namespace {
 // requests that shared a connection still do.
 class ConnectionFront {
   public:
-    ConnectionFront(std::uint16_t backendPort, std::size_t limit)
-        : mBackendPort(backendPort), mLimit(limit) {
+    ConnectionFront(std::uint16_t backendPort, std::size_t limit, bool holdClosed)
+        : mBackendPort(backendPort), mLimit(limit), mHoldClosed(holdClosed) {
         mListen.reset(::socket(AF_INET, SOCK_STREAM, 0));
         if (!mListen) throw std::runtime_error("front socket");
         const int yes = 1;
@@ -137,6 +137,12 @@ class ConnectionFront {
     std::uint16_t Port() const { return mPort; }
     std::size_t Peak() const { return mPeak; }
     std::size_t Refused() const { return mRefused; }
+    void ReleaseClosed() {
+        std::lock_guard lock(mMutex);
+        mOpen -= mHeld;
+        mHeld = 0;
+        mHoldClosed = false;
+    }
 
   private:
     struct Fd {
@@ -218,11 +224,17 @@ class ConnectionFront {
             }
         }
         std::lock_guard lock(mMutex);
-        --mOpen;
+        if (mHoldClosed) {
+            ++mHeld;
+        } else {
+            --mOpen;
+        }
     }
 
     std::uint16_t mBackendPort;
     std::size_t mLimit;
+    bool mHoldClosed;
+    std::size_t mHeld = 0;  // closed and still counted in mOpen
     std::uint16_t mPort = 0;
     Fd mListen;
     std::atomic<bool> mStopping{false};
@@ -432,9 +444,11 @@ ScriptedServer::ScriptedServer(Options options)
     if (!mImpl->server->is_valid()) throw std::runtime_error("test server could not be set up");
 
     mImpl->server->set_tcp_nodelay(true);  // no delayed-ACK pause between headers and body
-    if (mOptions.keepAlive)
+    if (mOptions.keepAlive) {
         mImpl->server->set_keep_alive_timeout(1);
-    else
+        if (mOptions.requestsPerConnection != 0)
+            mImpl->server->set_keep_alive_max_count(mOptions.requestsPerConnection);
+    } else
         mImpl->server->set_keep_alive_max_count(1);  // one request per connection, then close
 
     Impl* impl = mImpl.get();
@@ -454,7 +468,8 @@ ScriptedServer::ScriptedServer(Options options)
     // stop() only works once the server runs.
     while (!mImpl->server->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     if (mOptions.countConnections || mOptions.connectionLimit != 0) {
-        mImpl->front = std::make_unique<ConnectionFront>(mPort, mOptions.connectionLimit);
+        mImpl->front = std::make_unique<ConnectionFront>(mPort, mOptions.connectionLimit,
+                                                         mOptions.holdClosedConnections);
         mPort = mImpl->front->Port();
     }
 }
@@ -530,6 +545,10 @@ std::size_t ScriptedServer::PeakConnections() const {
 
 std::size_t ScriptedServer::RefusedConnections() const {
     return mImpl->front ? mImpl->front->Refused() : 0;
+}
+
+void ScriptedServer::ReleaseClosedConnections() {
+    if (mImpl->front) mImpl->front->ReleaseClosed();
 }
 
 std::size_t ScriptedServer::HandshakeCount() const {

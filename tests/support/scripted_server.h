@@ -78,11 +78,17 @@ class ScriptedServer {
         bool secure = true;
         ServerCertificate certificate = ServerCertificate::Good;
         bool keepAlive = false;  // kept connections delay Stop by up to a second
+        // With keepAlive: requests over one connection before the server closes it (0: the
+        // library's default, a handful).
+        std::size_t requestsPerConnection = 0;
         // Counts the connections open at once; with a limit, a connection that would go beyond
         // it is reset as soon as it is accepted, as a server or proxy that allows only so many
         // connections from one client does. Requests then reach the server through a relay.
         bool countConnections = false;
         std::size_t connectionLimit = 0;  // 0: no limit
+        // A connection that closed still counts against the limit until ReleaseClosedConnections
+        // (and from then on no longer), as with a proxy slow to see the first close.
+        bool holdClosedConnections = false;
     };
 
     ScriptedServer();
@@ -114,6 +120,9 @@ class ScriptedServer {
     // and how many were reset for going beyond the limit.
     std::size_t PeakConnections() const;
     std::size_t RefusedConnections() const;
+    // With holdClosedConnections: the connections closed so far stop counting, and so do those that
+    // close from now on.
+    void ReleaseClosedConnections();
     // Waits until this many junkAfterBody writes have been made (true), or a few seconds passed.
     bool WaitForJunkWrites(std::size_t count) const;
 

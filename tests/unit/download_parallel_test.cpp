@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -172,6 +173,39 @@ TEST_F(DownloadParallelTest, AServerThatResetsExtraConnectionsStillGivesAVerifie
     EXPECT_EQ(RangeCounts(), OncePerBlock(kBlock));
     EXPECT_GT(server->RefusedConnections(), 0u) << "the download did try more connections";
     ExpectProgressInBlockOrder(48);
+}
+
+// A server that allows two connections and still counts the launch's own one for a while after
+// it was closed refuses one of the two the pool starts with: that one waits and tries again, and
+// the download runs over two connections, not one.
+TEST_F(DownloadParallelTest, AStartConnectionRefusedWhileAClosedOneStillCountsTriesAgain) {
+    constexpr std::uint64_t kBlock = 65536;
+    SetDownloadConnectionLimits({2, 2});
+    ScriptedServer::Options options;
+    options.connectionLimit = 2;
+    options.holdClosedConnections = true;
+    options.requestsPerConnection = 1000;  // no connection ends while the blocks come
+    StartServer(options);
+    PublishArchive(NoiseBytes(48 * kBlock, 11), kBlock);
+    // While the connection waits, the server notices the closed one.
+    SetSleeper([this](std::uint64_t ms) {
+        {
+            std::lock_guard lock(sleepsMutex);
+            sleeps.push_back(ms);
+        }
+        server->ReleaseClosedConnections();
+    });
+
+    EXPECT_EQ(Failure(), "");
+    EXPECT_TRUE(ReadFileBytes(LocalFile()) == release);
+    EXPECT_EQ(RangeCounts(), OncePerBlock(kBlock));
+    EXPECT_EQ(server->RefusedConnections(), 1u);
+    EXPECT_EQ(sleeps, std::vector<std::uint64_t>{500});
+    std::set<int> connections;
+    for (const RecordedRequest& request : server->Requests()) {
+        if (request.path == kFilePath) connections.insert(request.remotePort);
+    }
+    EXPECT_EQ(connections.size(), 2u) << "the blocks came over two connections";
 }
 
 TEST_F(DownloadParallelTest, ALargeBlockComesInPiecesAndIsCheckedWhole) {
