@@ -131,8 +131,8 @@ void BlockFetcher::PostPiece(const Piece& piece, bool urgent) {
 // goes to them. The last connection tries again only while the server has been delivering
 // (a piece arrived since this piece's previous refusal), as when a server that allows a client
 // only so many connections has not yet seen the end of one; a server that refuses everything
-// fails the download at once, as a single request would. A download over one connection keeps the
-// rule of a single request.
+// fails the download, as a single request would (after the one wait of kStartRefusalWaitMs). A
+// download over one connection keeps the rule of a single request.
 bool BlockFetcher::MayTryAgain(const Piece& piece) {
     if (!Parallel() || piece.refusals >= kMaxPieceRequests) return false;
     const bool leaving = mPool.LeaveIfNotLast();
