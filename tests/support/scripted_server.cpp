@@ -137,6 +137,10 @@ class ConnectionFront {
     std::uint16_t Port() const { return mPort; }
     std::size_t Peak() const { return mPeak; }
     std::size_t Refused() const { return mRefused; }
+    std::size_t Open() {
+        std::lock_guard lock(mMutex);
+        return mOpen;
+    }
     void ReleaseClosed() {
         std::lock_guard lock(mMutex);
         mOpen -= mHeld;
@@ -549,6 +553,10 @@ std::size_t ScriptedServer::RefusedConnections() const {
 
 void ScriptedServer::ReleaseClosedConnections() {
     if (mImpl->front) mImpl->front->ReleaseClosed();
+}
+
+std::size_t ScriptedServer::OpenConnections() const {
+    return mImpl->front ? mImpl->front->Open() : 0;
 }
 
 std::size_t ScriptedServer::HandshakeCount() const {

@@ -123,6 +123,8 @@ class ScriptedServer {
     // With holdClosedConnections: the connections closed so far stop counting, and so do those that
     // close from now on.
     void ReleaseClosedConnections();
+    // With countConnections or a connection limit: the connections that count now.
+    std::size_t OpenConnections() const;
     // Waits until this many junkAfterBody writes have been made (true), or a few seconds passed.
     bool WaitForJunkWrites(std::size_t count) const;
 
