@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -201,16 +202,26 @@ TEST_F(DownloadParallelTest, AStartConnectionRefusedWhileAClosedOneStillCountsTr
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
+    // The blocks of the connection that got in wait (within a bound) until a second connection
+    // asks for blocks too: over loopback one connection could fetch the whole file meanwhile.
+    std::mutex connectionsMutex;
+    std::condition_variable secondConnection;
+    std::set<int> connections;
+    server->SetHook([&](const RecordedRequest& request, Reply&) {
+        if (request.path != kFilePath) return;
+        std::unique_lock lock(connectionsMutex);
+        connections.insert(request.remotePort);
+        secondConnection.notify_all();
+        secondConnection.wait_for(lock, std::chrono::seconds(5),
+                                  [&] { return connections.size() >= 2; });
+    });
 
     EXPECT_EQ(Failure(), "");
     EXPECT_TRUE(ReadFileBytes(LocalFile()) == release);
     EXPECT_EQ(RangeCounts(), OncePerBlock(kBlock));
     EXPECT_GE(server->RefusedConnections(), 1u);
     EXPECT_EQ(sleeps, std::vector<std::uint64_t>{500});
-    std::set<int> connections;
-    for (const RecordedRequest& request : server->Requests()) {
-        if (request.path == kFilePath) connections.insert(request.remotePort);
-    }
+    std::lock_guard lock(connectionsMutex);
     EXPECT_EQ(connections.size(), 2u) << "the blocks came over two connections";
 }
 
