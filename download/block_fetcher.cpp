@@ -169,25 +169,23 @@ void BlockFetcher::RunPiece(Piece piece) {
         ok = FetchPiece(mObject, first + offset + done, last, out + done,
                         static_cast<std::size_t>(length - done), got, mCancel, meter, &outcome);
         done += got;
-        if (!ok && !mCancel && outcome.connectionFailed && Parallel() && TakeStartRetry()) {
-            LOG_RECORD("a connection of the download was refused; trying it again in " +
-                       std::to_string(kStartRefusalWaitMs) + " ms");
-            ++piece.refusals;
-            // The wait holds this connection only; the piece then goes to the first one free.
-            SleepMilliseconds(kStartRefusalWaitMs);
-            if (!mCancel) PostPiece(piece, true);
-            return;
-        }
-        if (!ok && !mCancel && outcome.connectionFailed && MayTryAgain(piece)) {
-            LOG_RECORD("a connection of the download was refused; going on with " +
-                       std::to_string(mPool.Connections()));
-            ++piece.refusals;
-            {
-                std::lock_guard lock(mMutex);
-                piece.completedBefore = mPiecesCompleted;
+        if (!ok && !mCancel && outcome.connectionFailed) {
+            const bool wait = Parallel() && TakeStartRetry();
+            if (wait || MayTryAgain(piece)) {
+                LOG_RECORD(wait ? "a connection of the download was refused; trying it again in " +
+                                      std::to_string(kStartRefusalWaitMs) + " ms"
+                                : "a connection of the download was refused; going on with " +
+                                      std::to_string(mPool.Connections()));
+                ++piece.refusals;
+                {
+                    std::lock_guard lock(mMutex);
+                    piece.completedBefore = mPiecesCompleted;
+                }
+                // A wait holds this connection only; the piece then goes to the first one free.
+                if (wait) SleepMilliseconds(kStartRefusalWaitMs);
+                if (!mCancel) PostPiece(piece, true);
+                return;
             }
-            PostPiece(piece, true);
-            return;
         }
         if (!ok || done == length || !mCompleteShort) break;
         if (requests == kMaxPieceRequests) {
