@@ -30,10 +30,18 @@ class Win32HttpTest : public ::testing::Test {
 
     static TestServers& Servers() { return TestServers::Shared(); }
     static std::uint16_t Port(const char* server) { return Servers().Port(server); }
-    static bool Get(const char* server, const std::u16string& path, std::string& out,
-                    std::optional<ByteRange> range = std::nullopt) {
-        return HttpGetText(u"localhost", path, out, range, std::string(server) != "http",
-                           Port(server));
+    // Whether the object arrived; a failure carries the last transfer error (the WinINet code).
+    static ::testing::AssertionResult Get(const char* server, const std::u16string& path,
+                                          std::string& out,
+                                          std::optional<ByteRange> range = std::nullopt) {
+        HttpCall call;
+        call.endpoint = Endpoint{u"localhost", Port(server), std::string(server) != "http"};
+        call.path = path;
+        call.range = range;
+        HttpOutcome outcome;
+        if (PerformHttpCall(call, AppendBody(out), &outcome)) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure()
+               << "status " << outcome.status.value_or(0) << ", last error: " << outcome.error;
     }
 
     static inline TrustedTestAuthority* sAuthority = nullptr;

@@ -80,11 +80,12 @@ TEST(Win32Launch, ProductFromTheFileNameIndexOverHttpsCancelledSilently) {
     }
     EXPECT_EQ(exitCode, 0);
 
+    // The launcher's log says why, should the index not have been asked for.
+    const std::string log = ReadBytes(folder / u"CAD-Setup.log");
     const nlohmann::json requests = servers.Requests("https");
-    ASSERT_EQ(requests.size(), 1u);
+    ASSERT_EQ(requests.size(), 1u) << log;
     EXPECT_EQ(requests[0]["target"], "/tarnwick-x64-sql-v2/index");
 
-    const std::string log = ReadBytes(folder / u"CAD-Setup.log");
     EXPECT_NE(log.find("): Process name " + ToUtf8(launcher) + "\r\n"), std::string::npos) << log;
     EXPECT_NE(log.find("): Product via process name tarnwick-x64-sql\r\n"), std::string::npos);
     EXPECT_NE(log.find("): throwing AbortException\r\n"), std::string::npos);
