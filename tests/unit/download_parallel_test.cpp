@@ -25,6 +25,7 @@
 #include "support/process_seams.h"
 #include "support/progress_recorder.h"
 #include "support/scripted_server.h"
+#include "support/test_digests.h"
 #include "support/test_environment.h"
 
 namespace {
@@ -69,13 +70,8 @@ class DownloadParallelTest : public ::testing::Test {
     // Publishes an "arc" release cut into blocks of blockSize with its digest list.
     void PublishArchive(std::string data, std::uint64_t blockSize) {
         release = std::move(data);
-        std::string json = "[";
-        for (std::size_t at = 0; at < release.size(); at += blockSize) {
-            json += (at == 0 ? "\"" : ",\"") +
-                    Md5Hex(std::string_view(release).substr(at, blockSize)) + "\"";
-        }
         server->PutObject(kFileObject, release);
-        server->PutObject("c/release.blocks", json + "]");
+        server->PutObject("c/release.blocks", DigestListJson(DigestsOf(release, blockSize)));
         selection.filetype = "arc";
         selection.blockhash = "release.blocks";
         selection.blocksize = blockSize;
