@@ -158,47 +158,23 @@ wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver64
 [[ -x $wineserver ]] || wineserver=$(command -v wineserver)
 
+export WINEPREFIX=$root/build/windows-tests/wineprefix
 export WINEDEBUG=-all
 # No desktop, no downloads of Wine's .NET and HTML add-ons, no proxy for loopback requests.
 export WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe="
 unset DISPLAY WAYLAND_DISPLAY http_proxy https_proxy HTTP_PROXY HTTPS_PROXY
-
-use_prefix() { # folder
-  export WINEPREFIX=$1
-  if [[ ! -f $WINEPREFIX/.initialised ]]; then
-    log "creating the Wine prefix $WINEPREFIX"
-    rm -rf "$WINEPREFIX"
-    timeout 300 "$wine" wineboot --init >/dev/null 2>&1
-    timeout 60 "$wineserver" -w
-    touch "$WINEPREFIX/.initialised"
-  fi
-}
-
-run_tests() { # output [gtest options...]
-  local output=$1 status=0
-  shift
-  timeout 600 build/windows-tests/server/win32-test-server \
-    timeout 540 "$wine" build/windows-tests/tests/win32/win32_tests.exe "$@" 2>&1 |
-    tee "$output" || status=$?
-  timeout 60 "$wineserver" -w || true
-  return $status
-}
-
-log "running the Win32 tests under wine64"
-use_prefix "$root/build/windows-tests/wineprefix"
-output=$root/build/windows-tests/win32-tests.log
-status=0
-run_tests "$output" "$@" || status=$?
-# Tests that failed (the program itself ran to its end) run once more in a fresh prefix: once the
-# first HTTPS requests of a run in a new prefix were refused under Wine although the test authority
-# was in the user's root store, and a second run passed. The first failures stay in the log above.
-failed=$(sed -n 's/^\[  FAILED  \] \([^ ,]*\),\{0,1\} .*(.*/\1/p' "$output" | sort -u | paste -sd: -)
-if ((status != 0)) && [[ -n $failed ]] && grep -q '^\[==========\] .* ran\.' "$output"; then
-  log "these Win32 tests failed: $failed; running them once more in a fresh prefix"
-  rm -rf "$root/build/windows-tests/wineprefix-again"
-  use_prefix "$root/build/windows-tests/wineprefix-again"
-  status=0
-  run_tests "$output.again" "$@" --gtest_filter="$failed" || status=$?
-  rm -rf "$root/build/windows-tests/wineprefix-again"
+if [[ ! -f $WINEPREFIX/.initialised ]]; then
+  log "creating the Wine prefix"
+  rm -rf "$WINEPREFIX"
+  timeout 300 "$wine" wineboot --init >/dev/null 2>&1
+  timeout 60 "$wineserver" -w
+  touch "$WINEPREFIX/.initialised"
 fi
+
+log "running the Win32 tests under wine64 (output also in build/windows-tests/win32-tests.log)"
+status=0
+timeout 600 build/windows-tests/server/win32-test-server \
+  timeout 540 "$wine" build/windows-tests/tests/win32/win32_tests.exe "$@" 2>&1 |
+  tee build/windows-tests/win32-tests.log || status=$?
+timeout 60 "$wineserver" -w || true
 exit $status

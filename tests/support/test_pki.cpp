@@ -2,6 +2,8 @@
 #include "support/test_pki.h"
 
 #include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/ecdsa.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
@@ -28,6 +30,9 @@ struct BioDeleter {
 struct ExtDeleter {
     void operator()(X509_EXTENSION* ext) const { X509_EXTENSION_free(ext); }
 };
+struct SigDeleter {
+    void operator()(ECDSA_SIG* sig) const { ECDSA_SIG_free(sig); }
+};
 using Key = std::unique_ptr<EVP_PKEY, KeyDeleter>;
 using Cert = std::unique_ptr<X509, CertDeleter>;
 
@@ -49,6 +54,17 @@ void AddExtension(X509* cert, X509* issuer, int nid, const std::string& value) {
     std::unique_ptr<X509_EXTENSION, ExtDeleter> ext(
         X509V3_EXT_conf_nid(nullptr, &context, nid, value.c_str()));
     Check(ext != nullptr && X509_add_ext(cert, ext.get(), -1) == 1, "extension");
+}
+
+// Whether both numbers of the certificate's ECDSA signature take all 32 bytes of a P-256 value.
+bool HasFullWidthSignature(const X509* cert) {
+    const ASN1_BIT_STRING* signature = nullptr;
+    X509_get0_signature(&signature, nullptr, cert);
+    const unsigned char* in = ASN1_STRING_get0_data(signature);
+    std::unique_ptr<ECDSA_SIG, SigDeleter> sig(
+        d2i_ECDSA_SIG(nullptr, &in, ASN1_STRING_length(signature)));
+    return sig && BN_num_bytes(ECDSA_SIG_get0_r(sig.get())) == 32 &&
+           BN_num_bytes(ECDSA_SIG_get0_s(sig.get())) == 32;
 }
 
 // A certificate for key, issued by issuer (itself when issuer is null), valid from
@@ -88,7 +104,15 @@ Cert MakeCertificate(EVP_PKEY* key, const std::string& commonName, X509* issuer,
         AddExtension(cert.get(), signer, NID_ext_key_usage, "serverAuth");
         AddExtension(cert.get(), signer, NID_subject_alt_name, subjectAltName);
     }
-    Check(X509_sign(cert.get(), issuerKey ? issuerKey : key, EVP_sha256()) > 0, "signature");
+    // Wine's certificate checks, under which the Windows program's tests run, refuse an ECDSA
+    // signature whose r or s has fewer than the curve's 32 bytes (about one signature in 128);
+    // Windows and OpenSSL accept it. Signing again draws a new nonce, so a certificate is signed
+    // until both numbers have their full width.
+    for (int attempt = 0;; ++attempt) {
+        Check(attempt < 64 && X509_sign(cert.get(), issuerKey ? issuerKey : key, EVP_sha256()) > 0,
+              "signature");
+        if (HasFullWidthSignature(cert.get())) break;
+    }
     return cert;
 }
 
