@@ -80,7 +80,7 @@ TEST(Win32Launch, ProductFromTheFileNameIndexOverHttpsCancelledSilently) {
     }
     EXPECT_EQ(exitCode, 0);
 
-    // The launcher's log says why, should the index not have been asked for.
+    // Should the index not have been asked for, the launcher's log shows how far it got.
     const std::string log = ReadBytes(folder / u"CAD-Setup.log");
     const nlohmann::json requests = servers.Requests("https");
     ASSERT_EQ(requests.size(), 1u) << log;
