@@ -142,6 +142,7 @@ bool BlockFetcher::MayTryAgain(const Piece& piece) {
 }
 
 bool BlockFetcher::TakeStartRetry() {
+    if (!Parallel()) return false;
     std::lock_guard lock(mMutex);
     if (mGrew || mStartRetriesLeft == 0) return false;
     --mStartRetriesLeft;
@@ -170,7 +171,7 @@ void BlockFetcher::RunPiece(Piece piece) {
                         static_cast<std::size_t>(length - done), got, mCancel, meter, &outcome);
         done += got;
         if (!ok && !mCancel && outcome.connectionFailed) {
-            const bool wait = Parallel() && TakeStartRetry();
+            const bool wait = TakeStartRetry();
             if (wait || MayTryAgain(piece)) {
                 LOG_RECORD(wait ? "a connection of the download was refused; trying it again in " +
                                       std::to_string(kStartRefusalWaitMs) + " ms"

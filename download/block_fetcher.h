@@ -94,7 +94,8 @@ class BlockFetcher {
     void RunPiece(Piece piece);
     bool MayTryAgain(const Piece& piece);
     // Whether a refused connection of those the pool started with waits and tries again (see
-    // kStartRefusalWaitMs); each of them may, once, while the count has not grown.
+    // kStartRefusalWaitMs); each of them may, once, while the count has not grown. A download
+    // over one connection never waits.
     bool TakeStartRetry();
     void Adapt();
     // The meter of the calling thread's connection.
